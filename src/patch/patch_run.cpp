@@ -1,0 +1,4 @@
+#include "shell/shell.h"
+
+// UPDATE CLIENT: filled in with the patch run.
+void CmdUpdateClient(void) {}

@@ -1,0 +1,55 @@
+#pragma once
+#include <windows.h>
+
+#include "shell/format_rules.h"
+
+enum {
+    kPathCap = 260,       // every path buffer
+    kStatusCap = 512,     // one status message
+    kClientWidth = 420,
+    kClientHeight = 386,
+    kStatusId = 2001,
+    kFirstCommandId = 1001,
+    kLastCommandId = 1008,
+};
+
+static const char kServiceHost[] = VEQ_SERVICE_HOST;
+static const wchar_t kServiceHostW[] = L"" VEQ_SERVICE_HOST;
+static const char kAppCaption[] = "VEQ Games Launcher";
+
+// The process-wide values of the launcher shell. Other subsystems read them; only the busy state writes `busy`.
+struct ShellState {
+    HINSTANCE instance;
+    HWND mainWindow;
+    HWND statusLine;
+    char installDir[kPathCap];
+    int busy;
+    HFONT uiFont;
+    HFONT titleFont;
+    HBRUSH background;
+};
+extern ShellState g_shell;
+
+// Replaces the status line's text with the formatted message (cut at 511 characters).
+void ShowStatus(const char* fmt, ...);
+// Dispatches every waiting message without waiting; a WM_QUIT met here is dropped.
+void PumpMessages(void);
+void EnterBusy(void);
+void LeaveBusy(void);
+
+// "%s\%s" of the install directory and name, into buf[kPathCap].
+void InstallPath(char* buf, const char* name);
+
+// Sets g_shell.installDir from the launcher's own module path.
+void SetInstallDirFromModule(void);
+// Registers the class and creates the (hidden) main window; null on failure. Sets g_shell.mainWindow.
+HWND CreateMainWindow(HINSTANCE instance);
+LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+int LauncherMain(HINSTANCE instance, int showCommand);
+
+// Commands carried out by the other subsystems; the window procedure routes to them.
+void CmdPlay(void);        // src/launch
+void CmdPlayDebug(void);   // src/launch
+void CmdUpdateClient(void);// src/patch
+void CmdSendLog(void);     // src/upload
+void CmdSendDump(void);    // src/upload

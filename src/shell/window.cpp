@@ -1,0 +1,163 @@
+#include "shell/shell.h"
+
+#include <shellapi.h>
+#include <string.h>
+
+static const char kClassName[] = "TARQOLauncher";
+static const DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000: fixed size
+static const DWORD kChildStyle = WS_CHILD | WS_VISIBLE;
+static const COLORREF kBackgroundColour = RGB(12, 14, 18);
+static const COLORREF kTitleColour = RGB(255, 106, 0);
+static const COLORREF kSubtitleColour = RGB(120, 132, 148);
+static const COLORREF kStatusTextColour = RGB(150, 162, 176);
+
+static void CmdRegister(void);
+static void CmdOpenFolder(void);
+static void CmdExit(void);
+
+// Creation order is the order of the rows; CreateControls() and RunCommand() both walk this table.
+static const struct Button {
+    const char* caption;
+    int id;
+    int x, y, w, h;
+    void (*run)(void);
+} kButtons[] = {
+    {"PLAY", 1001, 24, 92, 372, 42, CmdPlay},
+    {"REGISTER", 1002, 24, 144, 180, 38, CmdRegister},
+    {"UPDATE CLIENT", 1003, 216, 144, 180, 38, CmdUpdateClient},
+    {"PLAY (DEBUG)", 1008, 24, 186, 372, 32, CmdPlayDebug},
+    {"SEND LOG", 1006, 24, 226, 180, 30, CmdSendLog},
+    {"SEND DUMP", 1007, 216, 226, 180, 30, CmdSendDump},
+    {"OPEN FOLDER", 1004, 24, 264, 180, 30, CmdOpenFolder},
+    {"EXIT", 1005, 216, 264, 180, 30, CmdExit},
+};
+
+static HFONT MakeFont(int height, int weight) {
+    return CreateFontA(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0,
+                       CLEARTYPE_QUALITY, 0, "Segoe UI");
+}
+
+static void OnCreate(HWND hwnd) {
+    g_shell.uiFont = MakeFont(15, 600);
+    g_shell.titleFont = MakeFont(30, 700);
+    g_shell.background = CreateSolidBrush(kBackgroundColour);
+    for (const Button& b : kButtons) {
+        HWND button = CreateWindowExA(0, "BUTTON", b.caption, kChildStyle, b.x, b.y, b.w, b.h, hwnd,
+                                      (HMENU)(INT_PTR)b.id, g_shell.instance, NULL);
+        SendMessageA(button, WM_SETFONT, (WPARAM)g_shell.uiFont, 1);
+    }
+    g_shell.statusLine = CreateWindowExA(0, "STATIC", "Sedia.", kChildStyle, 24, 306, 372, 56, hwnd,
+                                         (HMENU)(INT_PTR)kStatusId, g_shell.instance, NULL);
+    SendMessageA(g_shell.statusLine, WM_SETFONT, (WPARAM)g_shell.uiFont, 1);
+}
+
+// Creates no GDI objects: fonts and brush were made once in WM_CREATE.
+static void OnPaint(HWND hwnd) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, kTitleColour);
+    SelectObject(dc, g_shell.titleFont);
+    TextOutA(dc, 24, 26, "VEQ", 3);
+    SetTextColor(dc, kSubtitleColour);
+    SelectObject(dc, g_shell.uiFont);
+    TextOutA(dc, 132, 40, "GAMES / PELAR", 13);
+    EndPaint(hwnd, &ps);
+}
+
+static void OnClose(HWND hwnd) {
+    if (g_shell.busy)
+        ShowStatus("Patch sedang dipasang. Tunggu sehingga siap.");
+    else
+        DestroyWindow(hwnd);
+}
+
+static LRESULT OnEraseBackground(HWND hwnd, HDC dc) {
+    RECT r;
+    GetClientRect(hwnd, &r);
+    FillRect(dc, &r, g_shell.background);
+    return 1;
+}
+
+static LRESULT OnColorStatic(HDC dc) {
+    SetBkColor(dc, kBackgroundColour);
+    SetTextColor(dc, kStatusTextColour);
+    return (LRESULT)g_shell.background;
+}
+
+static void RunCommand(int id) {
+    for (const Button& b : kButtons)
+        if (b.id == id) {
+            b.run();
+            return;
+        }
+}
+
+LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+    case WM_CREATE:         OnCreate(hwnd); return 0;
+    case WM_DESTROY:        PostQuitMessage(0); return 0;
+    case WM_PAINT:          OnPaint(hwnd); return 0;
+    case WM_CLOSE:          OnClose(hwnd); return 0;  // may refuse; never reaches DefWindowProc
+    case WM_ERASEBKGND:     return OnEraseBackground(hwnd, (HDC)wp);
+    case WM_COMMAND:        if (!g_shell.busy) RunCommand(LOWORD(wp)); return 0;
+    case WM_CTLCOLORSTATIC: return OnColorStatic((HDC)wp);
+    }
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+static void CmdRegister(void) {
+    char url[kPathCap];
+    FormatBounded(url, sizeof url, "https://%s/register", kServiceHost);
+    ShellExecuteA(g_shell.mainWindow, "open", url, NULL, NULL, SW_SHOWNORMAL);
+    ShowStatus("Register dibuka dalam browser.");  // shown even when no browser opened
+}
+
+static void CmdOpenFolder(void) {
+    ShellExecuteA(g_shell.mainWindow, "open", g_shell.installDir, NULL, NULL, SW_SHOWNORMAL);
+}
+
+static void CmdExit(void) {
+    DestroyWindow(g_shell.mainWindow);
+}
+
+void SetInstallDirFromModule(void) {
+    GetModuleFileNameA(NULL, g_shell.installDir, sizeof g_shell.installDir);
+    g_shell.installDir[sizeof g_shell.installDir - 1] = '\0';  // XP-era runtimes may not terminate a cut path
+    char* slash = strrchr(g_shell.installDir, '\\');
+    if (slash) *slash = '\0';
+}
+
+HWND CreateMainWindow(HINSTANCE instance) {
+    g_shell.instance = instance;
+    WNDCLASSA wc;
+    ZeroMemory(&wc, sizeof wc);
+    wc.lpfnWndProc = MainWndProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, "APPICON");
+    wc.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    wc.hbrBackground = CreateSolidBrush(kBackgroundColour);
+    wc.lpszClassName = kClassName;
+    RegisterClassA(&wc);
+
+    RECT r = {0, 0, kClientWidth, kClientHeight};
+    AdjustWindowRect(&r, kWindowStyle, FALSE);
+    g_shell.mainWindow = CreateWindowExA(0, kClassName, kAppCaption, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                                         r.right - r.left, r.bottom - r.top, NULL, NULL, instance, NULL);
+    return g_shell.mainWindow;
+}
+
+int LauncherMain(HINSTANCE instance, int showCommand) {
+    g_shell.instance = instance;
+    SetInstallDirFromModule();
+    HWND hwnd = CreateMainWindow(instance);
+    if (!hwnd) return 1;
+    ShowWindow(hwnd, showCommand);
+    UpdateWindow(hwnd);
+    MSG m;
+    while (GetMessageA(&m, NULL, 0, 0) > 0) {
+        TranslateMessage(&m);
+        DispatchMessageA(&m);
+    }
+    return 0;
+}

@@ -1,0 +1,37 @@
+# Native GoogleTest suite over the Windows-free rules, the fuzz targets, and the test servers.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+file(GLOB VEQ_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
+if(VEQ_NATIVE_TESTS)
+  add_executable(veq-native-tests ${VEQ_NATIVE_TESTS})
+  target_link_libraries(veq-native-tests PRIVATE veq_rules GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(veq-native-tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  # The release exe is checked statically (PE format, resources, imports); scripts/build makes it first.
+  target_compile_definitions(veq-native-tests PRIVATE
+    VEQ_RELEASE_EXE="${CMAKE_BINARY_DIR}/../win32/veq-launcher.exe"
+    VEQ_WIN64_EXE="${CMAKE_BINARY_DIR}/../win64/veq-launcher.exe"
+    VEQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  gtest_discover_tests(veq-native-tests TEST_PREFIX "native." DISCOVERY_TIMEOUT 30)
+endif()
+
+# libFuzzer targets: tests/fuzz/<name>_fuzz.cpp, each with a seed corpus in tests/fuzz/<name>_corpus/.
+set(VEQ_FUZZ_SECONDS 30 CACHE STRING "Seconds each fuzz target runs in the test suite")
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  file(GLOB VEQ_FUZZERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_fuzz.cpp)
+  foreach(src ${VEQ_FUZZERS})
+    get_filename_component(name ${src} NAME_WE)
+    string(REPLACE "_fuzz" "" base ${name})
+    add_executable(${name} ${src} ${VEQ_RULES_SOURCES})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src)
+    target_compile_options(${name} PRIVATE -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${base})
+    add_test(NAME fuzz.${base}
+      COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1
+              sh -c "mkdir -p '${corpus}' && exec '$<TARGET_FILE:${name}>' -max_total_time=${VEQ_FUZZ_SECONDS} -print_final_stats=1 -max_len=65536 '${corpus}' '${CMAKE_SOURCE_DIR}/tests/fuzz/${base}_corpus'")
+    set_tests_properties(fuzz.${base} PROPERTIES TIMEOUT 600 LABELS fuzz)
+  endforeach()
+else()
+  message(WARNING "Not Clang: the fuzz targets are not built")
+endif()
