@@ -15,3 +15,33 @@ int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long m
                    unsigned long long expectedBytes, int exactSize);
 // Brings the client in the install directory to the published release. Owns the busy state.
 int RunPatch(void);
+
+// One manifest entry as the patch run works on it.
+struct PatchRecord {
+    char digest[kDigestCap];   // as written in the manifest
+    char relPath[181];         // with '/'
+    char destPath[260];        // install directory + '\' + relPath with '\'
+    char cachePath[260];       // cache directory + '\' + digest
+    char backupPath[260];      // backup directory + "\<index>.bak"
+    unsigned long long size;
+    int needsUpdate;
+    int existedBefore;
+};
+
+// What loading the manifest yields; `records` is a zero-filled table of kMaxPatchRecords owned by the patch run.
+struct PatchRelease {
+    char releaseId[33];
+    char cacheDir[260];
+    char backupDir[260];
+    unsigned entryCount;
+    unsigned changedCount;
+    unsigned long long neededSpace;
+    PatchRecord* records;
+};
+
+enum { kMaxPatchRecords = 10000 };
+
+// Downloads "/patch/manifest.tsv" into the manifest cache file; shows its own failure message.
+int FetchPatchManifest(void);
+// Validates the cached manifest, fills `rel` and classifies every entry; shows its own failure message.
+int LoadPatchManifest(PatchRelease* rel);

@@ -15,6 +15,7 @@ foreach(src ${VEQ_TEST_PROGRAMS})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
   target_link_libraries(${name} PRIVATE user32 kernel32)
+  target_link_options(${name} PRIVATE -static)
 endforeach()
 
 file(GLOB VEQ_WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
