@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "config/ini_rules.h"
+
+namespace {
+
+const std::string kHost = "BishopIP=" VEQ_SERVICE_HOST "\r\n";
+const std::string kPort = "BishopPort=7451\r\n";
+const std::string kVer = "initialVer=0.9.9.14\r\n";
+
+void Append(void* ctx, const char* bytes, size_t n) {
+    EXPECT_GT(n, 0u) << "the writer is never called with nothing";
+    static_cast<std::string*>(ctx)->append(bytes, n);
+}
+
+std::string Rewrite(const std::string& in, int* replaced) {
+    std::string out;
+    *replaced = RewriteConfigText(in.data(), in.size(), Append, &out);
+    return out;
+}
+
+std::string Printable(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 32 && c < 127) {
+            out += (char)c;
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out.size() > 160 ? out.substr(0, 160) + "..." : out;
+}
+
+}  // namespace
+
+TEST(ConfigRewrite, Lines) {
+    const std::string kLong(1500, 'x');
+    const struct {
+        std::string in;
+        std::string out;
+        int replaced;
+        const char* why;
+    } kCases[] = {
+        {"BishopIP = old\n  bishopport=1\r\n\tINITIALVER=1.0\n", kHost + kPort + kVer, 3, "the three keys, any case"},
+        {"[Login]\r\nBishopIP=1.2.3.4\r\nName=x\r\n", "[Login]\r\n" + kHost + "Name=x\r\n", 1, "others copied"},
+        {"BishopIPAddress=x\n", kHost, 1, "prefix match"},
+        {"initialVersion=y\r\n", kVer, 1, "prefix match"},
+        {"BishopIPort=1\n", kHost, 1, "BishopIP is tried before BishopPort"},
+        {"BishopIP", kHost, 1, "the key alone, no line end"},
+        {";BishopIP=x\r\n", ";BishopIP=x\r\n", 0, "commented out"},
+        {"[BishopIP]\n", "[BishopIP]\n", 0, "section header"},
+        {"Bishop IP=x\n", "Bishop IP=x\n", 0, "blank inside the key"},
+        {"\xEF\xBB\xBF" "BishopIP=x\r\n", "\xEF\xBB\xBF" "BishopIP=x\r\n", 0, "byte order mark before the key"},
+        {"\fBishopIP=x\n", "\fBishopIP=x\n", 0, "only spaces and tabs are skipped"},
+        {"\r BishopIP=x\n", "\r BishopIP=x\n", 0, "CR is not skipped"},
+        {"BishopIP=a\nBishopIP=b\n", kHost + kHost, 2, "a key twice counts twice"},
+        {"[Login]\r\nServer=x\r\n", "[Login]\r\nServer=x\r\n", 0, "no keys"},
+        {"", "", 0, "empty text"},
+        {"a=1\nlast", "a=1\nlast", 0, "last line without line end stays so"},
+        {"a=1\nBishopPort=1", "a=1\n" + kPort, 1, "key line without line end gains CR LF"},
+        {"Bishop\n", "Bishop\n", 0, "shorter than any key"},
+        {"BishopI", "BishopI", 0, "shorter than the key at the end of the text"},
+        {std::string("Bishop\0IP=x\n", 12), std::string("Bishop\0IP=x\n", 12), 0, "NUL inside the key"},
+        {std::string("BishopIP\0=x\n", 12), kHost, 1, "NUL after the key: still a prefix match"},
+        {std::string("\0BishopIP\n", 10), std::string("\0BishopIP\n", 10), 0, "NUL is not skipped"},
+        {"   \n\t\n", "   \n\t\n", 0, "blank lines"},
+        // Lines longer than the 1023-byte read.
+        {"BishopIP=" + kLong + "\r\nNext=1\n", kHost + "Next=1\n", 1, "long key line replaced as a whole"},
+        {"BishopIP=" + kLong, kHost, 1, "long key line at the end"},
+        {"BishopIP=" + std::string(1013, 'x') + "\n" + "a\n", kHost + "a\n", 1, "1023-byte line, LF last"},
+        {"BishopIP=" + std::string(1014, 'x') + "\nNext\n", kHost + "Next\n", 1, "LF alone in the 2nd piece"},
+        {std::string(1023, 'x') + "BishopIP=evil\n", std::string(1023, 'x') + "BishopIP=evil\n", 0,
+         "continuation piece starting with a key"},
+        {kLong + "\nBishopPort=1\n", kLong + "\n" + kPort, 1, "long line, then a key line"},
+        {std::string(1015, ' ') + "BishopIP=x\n", kHost, 1, "key ends at byte 1023"},
+        {std::string(1016, ' ') + "BishopIP=x\n", std::string(1016, ' ') + "BishopIP=x\n", 0,
+         "key beyond the first read is not recognised"},
+    };
+    for (const auto& c : kCases) {
+        int replaced = -1;
+        std::string out = Rewrite(c.in, &replaced);
+        EXPECT_EQ(out, c.out) << Printable(c.in) << " (" << c.why << ")";
+        EXPECT_EQ(replaced, c.replaced) << Printable(c.in) << " (" << c.why << ")";
+    }
+}
+
+TEST(ConfigRewrite, PiecesAsRead) {
+    // Fed piece by piece as the launcher's read loop does; copied pieces are passed through, not copied.
+    std::string line = "BishopPort=" + std::string(2100, '9') + "\r\n";
+    std::vector<std::string> pieces = {line.substr(0, 1023), line.substr(1023, 1023), line.substr(2046), "x=1\n"};
+    ConfigRewriter r;
+    StartConfigRewrite(&r);
+    std::string out;
+    for (const std::string& p : pieces) {
+        const char* bytes = NULL;
+        size_t n = 99;
+        RewriteConfigPiece(&r, p.data(), p.size(), &bytes, &n);
+        if (n && bytes != p.data()) EXPECT_EQ(std::string(bytes, n), kPort);
+        out.append(bytes ? bytes : "", n);
+    }
+    EXPECT_EQ(out, kPort + "x=1\n");
+    EXPECT_EQ(r.replaced, 1);
+    EXPECT_EQ(NextConfigPiece(line.data(), line.size(), 0), 1023u);
+    EXPECT_EQ(NextConfigPiece(line.data(), line.size(), 2046), line.size() - 2046);
+}
+
+TEST(ConfigRewrite, RewritingTwiceChangesNothingMore) {
+    const std::string in = "  BishopIP=x\r\nfoo\n" + std::string(3000, 'k') + "\ninitialVer=1";
+    int first = 0, second = 0;
+    std::string once = Rewrite(in, &first);
+    EXPECT_EQ(Rewrite(once, &second), once);
+    EXPECT_EQ(first, 2);
+    EXPECT_EQ(second, 2);
+}
