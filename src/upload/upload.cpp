@@ -1,5 +1,140 @@
-#include "shell/shell.h"
+#include "upload/upload.h"
 
-// SEND LOG and SEND DUMP: filled in with the diagnostics upload.
-void CmdSendLog(void) {}
-void CmdSendDump(void) {}
+#include "shell/shell.h"  // <windows.h> before <winhttp.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <winhttp.h>
+
+#include "upload/upload_rules.h"
+
+static const wchar_t kUploadAgent[] = L"tarqo-launcher/1.0";
+static const wchar_t kUploadHeaders[] = L"Content-Type: application/octet-stream\r\n";
+static const INTERNET_PORT kUploadPort = 443;
+enum { kUploadObjectCap = 32 };  // "/legacy/upload?tag=" and the longest tag, "zqlog"
+
+// Reads the whole file into one block of exactly its size. NULL when it cannot be sent; the reason is shown.
+static char* ReadUploadFile(const char* path, long* size) {
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        ShowStatus("fail tak ada: %s", path);
+        return NULL;
+    }
+    FILE* f = fopen(path, "rb");
+    if (!f) {
+        ShowStatus("tak boleh buka fail");
+        return NULL;
+    }
+    fseek(f, 0, SEEK_END);
+    long n = ftell(f);  // -1 when it cannot be measured: refused below with the rest
+    fseek(f, 0, SEEK_SET);
+    if (!UploadSizeAllowed(n)) {
+        fclose(f);
+        ShowStatus("saiz fail tak sah (%ld B)", n);
+        return NULL;
+    }
+    char* block = (char*)malloc((size_t)n);
+    if (!block) {
+        fclose(f);
+        ShowStatus("out of memory");
+        return NULL;
+    }
+    if (fread(block, 1, (size_t)n, f) < (size_t)n) {  // the file shrank since it was measured
+        fclose(f);
+        free(block);
+        ShowStatus("gagal baca fail");
+        return NULL;
+    }
+    fclose(f);
+    *size = n;
+    return block;
+}
+
+// One POST of the whole block. Platform defaults throughout: no TLS, time-out or proxy option is set, unlike
+// the patch download, so a slow link is never cut short by us.
+static void PostUpload(const char* tag, const char* body, long size) {
+    wchar_t object[kUploadObjectCap];
+    FormatBoundedW(object, kUploadObjectCap, L"/legacy/upload?tag=%hs", tag);
+    HINTERNET net = NULL, conn = NULL, req = NULL;
+    DWORD status = 0, statusLen = sizeof status;
+    if (!(net = WinHttpOpen(kUploadAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0))) {
+        ShowStatus("WinHTTP init gagal");
+        return;
+    }
+    if (!(conn = WinHttpConnect(net, kServiceHostW, kUploadPort, 0)) ||
+        !(req = WinHttpOpenRequest(conn, L"POST", object, NULL, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                   WINHTTP_FLAG_SECURE))) {
+        ShowStatus("Hantar %s gagal (status %lu)", tag, 0UL);
+        goto done;
+    }
+    // The body goes in one piece with the request; status stays 0 unless a reply was actually read.
+    if (!WinHttpSendRequest(req, kUploadHeaders, (DWORD)-1L, (LPVOID)body, (DWORD)size, (DWORD)size, 0) ||
+        !WinHttpReceiveResponse(req, NULL) ||
+        !WinHttpQueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                             &status, &statusLen, WINHTTP_NO_HEADER_INDEX)) {
+        ShowStatus("Hantar %s gagal (status %lu)", tag, (unsigned long)status);
+        goto done;
+    }
+    if (status == 200)
+        ShowStatus("Dihantar: %s (%ld B)", tag, size);
+    else  // 201, 204 and every other answer: only 200 says the endpoint kept the file
+        ShowStatus("Hantar %s gagal (status %lu)", tag, (unsigned long)status);
+done:
+    if (req) WinHttpCloseHandle(req);
+    if (conn) WinHttpCloseHandle(conn);
+    WinHttpCloseHandle(net);
+}
+
+void UploadDiagnosticsFile(const char* path, const char* tag) {
+    long size = 0;
+    char* block = ReadUploadFile(path, &size);
+    if (!block) return;
+    PostUpload(tag, block, size);
+    free(block);  // held from the read to here, across the whole transfer
+}
+
+void CmdSendLog(void) {
+    char path[kPathCap];
+    InstallPath(path, "System\\ZQ.log");
+    UploadDiagnosticsFile(path, "zqlog");
+}
+
+// The newest *.dmp in the dumps directory by last-write time. Only a strictly later time wins, so among equal
+// times the first one enumerated stays chosen. 0 when there is none.
+static int FindNewestDump(char* chosen) {
+    char dumps[kPathCap], pattern[kPathCap];
+    InstallPath(dumps, "dumps");
+    FormatBounded(pattern, sizeof pattern, "%s\\*.dmp", dumps);
+    WIN32_FIND_DATAA fd;
+    HANDLE find = FindFirstFileA(pattern, &fd);
+    if (find == INVALID_HANDLE_VALUE) return 0;  // no match, or no dumps directory
+    FILETIME newest = {0, 0};
+    int found = 0;
+    do {
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if (CompareFileTime(&fd.ftLastWriteTime, &newest) > 0) {
+            newest = fd.ftLastWriteTime;
+            found = 1;
+            FormatBounded(chosen, kPathCap, "%s\\%s", dumps, fd.cFileName);
+        }
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    return found;
+}
+
+void CmdSendDump(void) {
+    char path[kPathCap];
+    if (FindNewestDump(path)) {
+        UploadDiagnosticsFile(path, "dump");
+        return;
+    }
+    // No crash caught by us: the client may have written its own minidump.
+    InstallPath(path, "System\\minidump-v3369.dmp");
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        UploadDiagnosticsFile(path, "dump");
+        return;
+    }
+    ShowStatus("Tiada .dmp dalam %s\\dumps", g_shell.installDir);
+}
