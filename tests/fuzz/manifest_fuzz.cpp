@@ -1,0 +1,87 @@
+// Raw bytes as a manifest file: whatever the loader accepts must satisfy the rules on their own terms.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+#include <string>
+
+#include "patch/manifest_rules.h"
+
+static ManifestEntry g_entries[kMaxManifestEntries];
+static ManifestEntry g_again[kMaxManifestEntries];
+
+static void Require(bool ok, const char* what) {
+    if (ok) return;
+    fprintf(stderr, "invariant broken: %s\n", what);
+    abort();
+}
+
+// Folding written out again here, not borrowed from the code under test.
+static std::string ClientKey(const char* path) {
+    std::string key;
+    for (const char* p = path; *p; p++) {
+        char c = *p;
+        if (c == '\\') c = '/';
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+        key += c;
+    }
+    return key;
+}
+
+static void CheckEntry(const ManifestEntry& e, size_t installDirLen) {
+    Require(strlen(e.digest) == 64 && IsHexDigits(e.digest, 64), "digest is 64 hex digits");
+    Require(e.size <= kMaxBlobBytes, "size at most 256 MiB");
+    size_t len = strlen(e.path);
+    Require(len >= 1 && len <= kMaxRelPathChars, "path length");
+    Require(ManifestPathProblem(e.path, len, installDirLen) == NULL, "path passes the path rules");
+    Require(installDirLen + len + 16 <= 259, "destination fits");
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const char* text = (const char*)data;
+    char id[kReleaseIdChars + 1];
+    long bad = -2;
+
+    // One raw line on its own, so the entry parser is explored without first finding a header.
+    ManifestEntry one;
+    size_t lineLen = size < kManifestLineCap - 1 ? size : kManifestLineCap - 1;
+    if (ParseManifestEntry(text, lineLen, 20, &one)) CheckEntry(one, 20);
+
+    long n = CheckManifestText(text, size, 20, id, g_entries, &bad);
+    if (n < 0) {
+        long lines = 1;
+        for (size_t i = 0; i < size; i++) lines += text[i] == '\n';
+        Require(bad >= 1 || size > kManifestMaxBytes, "a rejected text names its bad line");
+        Require(bad <= lines + 1, "bad line within the text");
+        Require(CheckManifestText(text, size, 200, NULL, NULL, &bad) < 0, "longer install folder accepts less");
+        return 0;
+    }
+    Require(n >= 1 && n <= kMaxManifestEntries && bad == 0, "entry count");
+    Require(size >= 10 && memcmp(text, "VEQPATCH1\t", 10) == 0, "header tag");
+    Require(strlen(id) == kReleaseIdChars && IsHexDigits(id, kReleaseIdChars), "release id");
+
+    std::set<std::string> seen;
+    std::string again = std::string("VEQPATCH1\t") + id + "\n";
+    for (long i = 0; i < n; i++) {
+        CheckEntry(g_entries[i], 20);
+        Require(seen.insert(ClientKey(g_entries[i].path)).second, "no two entries name the same file");
+        char sizeText[32];
+        snprintf(sizeText, sizeof sizeText, "%llu", g_entries[i].size);
+        again += std::string(g_entries[i].digest) + "\t" + sizeText + "\t" + g_entries[i].path + "\n";
+    }
+
+    // What was accepted, written out plainly, loads to the same entries.
+    char id2[kReleaseIdChars + 1];
+    Require(CheckManifestText(again.data(), again.size(), 20, id2, g_again, &bad) == n, "rewritten text loads");
+    Require(strcmp(id, id2) == 0, "same release id");
+    for (long i = 0; i < n; i++)
+        Require(strcmp(g_entries[i].digest, g_again[i].digest) == 0 && g_entries[i].size == g_again[i].size &&
+                    strcmp(g_entries[i].path, g_again[i].path) == 0,
+                "same entries");
+
+    long tight = CheckManifestText(text, size, 200, NULL, NULL, &bad);
+    Require(tight < 0 || tight == n, "a 200-character install folder accepts the same or nothing");
+    return 0;
+}
