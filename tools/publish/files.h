@@ -1,0 +1,40 @@
+#pragma once
+// File helpers of veq-publish: SHA-256 digests, content-addressed blob writes, progress lines.
+#include <stddef.h>
+#include <stdio.h>
+#include <time.h>
+
+enum { kDigestHex = 64 };
+
+// Counts of one long phase, printed at most once a second.
+struct Progress {
+    FILE* out;
+    const char* phase;
+    unsigned filesDone, filesTotal;
+    unsigned long long bytesDone, bytesTotal;
+    time_t lastShown;
+    int shown;  // a line was printed in this phase, so its end is printed too
+};
+
+void StartProgress(Progress* p, FILE* out, const char* phase, unsigned files, unsigned long long bytes);
+void AddProgress(Progress* p, unsigned files, unsigned long long bytes);
+void EndProgress(Progress* p);
+
+void HexDigest(const unsigned char value[32], char hex[kDigestHex + 1]);
+void DigestBytes(const char* data, size_t size, char hex[kDigestHex + 1]);
+
+// SHA-256 of a file that must hold exactly `size` bytes (a file that changed since it was listed fails).
+// 1 on success; otherwise the reason is on stderr.
+int DigestFile(const char* path, unsigned long long size, char hex[kDigestHex + 1], Progress* p);
+
+// Puts one blob at blobsDir/<digest>: kept when a file of that name and size is there, else copied from `src`
+// (or from `data` when src is NULL) to a temporary name, checked against the digest, flushed and renamed.
+// *written is 1 when a new blob was written. 1 on success; otherwise the reason is on stderr.
+int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, const char* src, const char* data,
+            int* written, Progress* p);
+
+// Reads a whole file (at most `cap` bytes) into *data (malloc'd, caller frees). 1 on success.
+int ReadWholeFile(const char* path, size_t cap, char** data, size_t* size);
+
+// Like fputs of a client path, with every byte outside printable ASCII shown as \xNN (and TAB as \t).
+void PutPrintablePath(FILE* f, const char* path, size_t len);

@@ -1,0 +1,117 @@
+// veq-publish command line: publish a client folder as a release, or prune blobs of old releases.
+#include <stdlib.h>
+#include <string.h>
+
+#include "publish.h"
+
+#ifndef VEQ_SERVICE_HOST
+#define VEQ_SERVICE_HOST "127.0.0.1"
+#endif
+
+static const char kUsage[] =
+    "usage: veq-publish CLIENT_DIR OUT_DIR [--max-install-dir N] [--strict] [--service-host A.B.C.D]\n"
+    "       veq-publish prune OUT_DIR --keep N\n"
+    "Publishes the files of CLIENT_DIR (laid out like an install folder) as OUT_DIR/patch/manifest.tsv and\n"
+    "OUT_DIR/patch/blobs/<digest>, after checking every file against the launcher's manifest rules.\n"
+    "  --max-install-dir N   longest install folder (characters) the release must work in (default 100)\n"
+    "  --strict              files the launcher does not patch are errors instead of being skipped\n"
+    "  --service-host HOST   BishopIP written into the published autoupdate.ini (default " VEQ_SERVICE_HOST ",\n"
+    "                        the host this build's launcher uses)\n"
+    "  prune --keep N        removes blobs that none of the last N published manifests names\n"
+    "Exit status: 0 published, 1 refused (every reason listed, nothing written), 2 usage or I/O error.\n";
+
+int IsDottedQuad(const char* text) {
+    int parts = 0;
+    const char* p = text;
+    for (;;) {
+        int digits = 0, value = 0;
+        while (*p >= '0' && *p <= '9' && digits < 4) {
+            value = value * 10 + (*p++ - '0');
+            digits++;
+        }
+        if (digits == 0 || digits > 3 || value > 255) return 0;
+        parts++;
+        if (*p == '\0') return parts == 4;
+        if (*p++ != '.' || parts == 4) return 0;
+    }
+}
+
+// A whole decimal number within [min, max]; 0 otherwise.
+static int ParseCount(const char* text, unsigned long min, unsigned long max, unsigned long* out) {
+    char* end = NULL;
+    if (!text || *text < '0' || *text > '9') return 0;
+    unsigned long v = strtoul(text, &end, 10);
+    if (*end != '\0' || v < min || v > max) return 0;
+    *out = v;
+    return 1;
+}
+
+static int Usage(const char* problem) {
+    fprintf(stderr, "veq-publish: %s\n%s", problem, kUsage);
+    return kPublishFailed;
+}
+
+static int RunPrune(int argc, char** argv) {
+    const char* outDir = NULL;
+    unsigned long keep = 0;
+    int haveKeep = 0;
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--keep") == 0) {
+            if (!ParseCount(i + 1 < argc ? argv[i + 1] : NULL, 1, 1000000, &keep))
+                return Usage("--keep wants a number of manifests, at least 1");
+            haveKeep = 1;
+            i++;
+        } else if (argv[i][0] == '-' || outDir) {
+            return Usage("unexpected argument to prune");
+        } else {
+            outDir = argv[i];
+        }
+    }
+    if (!outDir || !haveKeep) return Usage("prune needs OUT_DIR and --keep N");
+    return PruneReleases(outDir, (unsigned)keep, stdout);
+}
+
+int main(int argc, char** argv) {
+    PublishOptions o;
+    const char* dirs[2] = { NULL, NULL };
+    int ndirs = 0;
+    memset(&o, 0, sizeof o);
+    o.maxInstallDir = kDefaultMaxInstallDir;
+    snprintf(o.serviceHost, sizeof o.serviceHost, "%s", VEQ_SERVICE_HOST);
+    o.report = stdout;
+    o.progress = stderr;
+
+    if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        fputs(kUsage, stdout);
+        return kPublishOk;
+    }
+    if (argc > 1 && strcmp(argv[1], "prune") == 0) return RunPrune(argc, argv);
+    for (int i = 1; i < argc; i++) {
+        const char* value = i + 1 < argc ? argv[i + 1] : NULL;
+        if (strcmp(argv[i], "--strict") == 0) {
+            o.strict = 1;
+        } else if (strcmp(argv[i], "--max-install-dir") == 0) {
+            unsigned long n = 0;
+            // Drive letter, colon and one folder at least; at 243 no path is left.
+            if (!ParseCount(value, 3, 242, &n)) return Usage("--max-install-dir wants 3 to 242 characters");
+            o.maxInstallDir = n;
+            i++;
+        } else if (strcmp(argv[i], "--service-host") == 0) {
+            if (!value || !IsDottedQuad(value)) return Usage("--service-host wants an IPv4 address like 203.0.113.7");
+            snprintf(o.serviceHost, sizeof o.serviceHost, "%s", value);
+            i++;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return Usage("unknown option");
+        } else if (ndirs < 2) {
+            dirs[ndirs++] = argv[i];
+        } else {
+            return Usage("too many arguments");
+        }
+    }
+    if (ndirs != 2) return Usage("CLIENT_DIR and OUT_DIR are needed");
+    o.clientDir = dirs[0];
+    o.outDir = dirs[1];
+    // Output is read by people and by scripts alike; interleave stdout and stderr in order.
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    return PublishRelease(&o);
+}

@@ -1,0 +1,392 @@
+// veq-publish: checks a client folder against the launcher's manifest rules, then writes blobs, the history
+// entry and last the manifest, so that a client never sees a manifest whose blobs are missing.
+#include "publish.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "config/ini_rules.h"
+#include "files.h"
+#include "patch/manifest_rules.h"
+
+namespace {
+
+const char kConfigName[] = "autoupdate.ini";
+const double kMiB = 1048576.0;
+
+struct ClientFile {
+    std::string rel;               // relative to the client folder, with '/'
+    unsigned long long size;       // as published (autoupdate.ini: after the rewrite)
+    char digest[kDigestHex + 1];
+    int isConfig;                  // published from `config`, not from the file
+    std::string config;
+};
+
+struct Listed {
+    std::string rel;
+    std::string reason;
+};
+
+struct Scan {
+    std::vector<ClientFile> found;   // every regular file, in walk order
+    std::vector<ClientFile> files;   // what gets published, sorted by path
+    std::vector<Listed> skipped;
+    std::vector<Listed> refused;
+    int haveOut;                     // the output folder exists and may lie inside the client folder
+    dev_t outDev;
+    ino_t outIno;
+    int configLines;                 // lines the rewrite of autoupdate.ini replaced
+};
+
+void List(std::vector<Listed>* list, const std::string& rel, const std::string& reason) {
+    Listed l;
+    l.rel = rel;
+    l.reason = reason;
+    list->push_back(l);
+}
+
+// Every regular file under the client folder, in a stable order. Symbolic links to files are followed; links to
+// folders are not (a loop would never end), and the output folder is left out when it lies inside.
+int WalkFolder(const std::string& root, const std::string& rel, Scan* s) {
+    std::string dirPath = rel.empty() ? root : root + "/" + rel;
+    std::vector<std::string> names;
+    DIR* d = opendir(dirPath.c_str());
+    if (!d) {
+        fprintf(stderr, "veq-publish: cannot read the folder %s: %s\n", dirPath.c_str(), strerror(errno));
+        return 0;
+    }
+    for (struct dirent* e; (errno = 0, e = readdir(d)) != NULL;)
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    int readError = errno;
+    closedir(d);
+    if (readError) {
+        fprintf(stderr, "veq-publish: cannot read the folder %s: %s\n", dirPath.c_str(), strerror(readError));
+        return 0;
+    }
+    std::sort(names.begin(), names.end());
+
+    for (const std::string& name : names) {
+        std::string childRel = rel.empty() ? name : rel + "/" + name;
+        std::string path = root + "/" + childRel;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            fprintf(stderr, "veq-publish: cannot examine %s: %s\n", path.c_str(), strerror(errno));
+            return 0;
+        }
+        int link = S_ISLNK(st.st_mode);
+        if (link && stat(path.c_str(), &st) != 0) {
+            List(&s->skipped, childRel, "symbolic link to nothing");
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (link) List(&s->skipped, childRel + "/", "symbolic link to a folder (not followed)");
+            else if (s->haveOut && st.st_dev == s->outDev && st.st_ino == s->outIno)
+                List(&s->skipped, childRel + "/", "the output folder");
+            else if (!WalkFolder(root, childRel, s)) return 0;
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            List(&s->skipped, childRel, "not a regular file");
+            continue;
+        }
+        ClientFile f;
+        f.rel = childRel;
+        f.size = (unsigned long long)st.st_size;
+        f.digest[0] = '\0';
+        f.isConfig = 0;
+        s->found.push_back(f);
+    }
+    return 1;
+}
+
+// NULL when the launcher maintains the file: it is autoupdate.ini, or its first folder and its extension pass
+// the folder rule. Only those two parts go to the rules, behind a stand-in name, so that a bad character
+// elsewhere in a maintained file's path is reported as a refusal rather than hiding the file as unmaintained.
+const char* NotMaintainedReason(const std::string& rel) {
+    size_t slash = rel.find('/');
+    if (slash == std::string::npos) return ManifestPathProblem(rel.data(), rel.size(), 0);
+    size_t dot = rel.rfind('.');
+    std::string probe = rel.substr(0, slash) + "/x" + (dot == std::string::npos ? "" : rel.substr(dot));
+    return ManifestPathProblem(probe.data(), probe.size(), 0);
+}
+
+int IsCaseVariantOfConfig(const std::string& rel) {
+    return rel.size() == sizeof kConfigName - 1 && strcasecmp(rel.c_str(), kConfigName) == 0 && rel != kConfigName;
+}
+
+struct ConfigText {
+    std::string* out;
+    const char* host;
+};
+
+// The launcher's own rewrite, so the published file is what the launcher leaves behind after patching and the
+// next run finds it current. The rules carry the host they were built with; BishopIP gets the one asked for.
+int RewriteConfig(const char* text, size_t size, const char* host, std::string* out) {
+    ConfigRewriter r;
+    StartConfigRewrite(&r);
+    for (size_t pos = 0, n; (n = NextConfigPiece(text, size, pos)) != 0; pos += n) {
+        const char* piece = text + pos;
+        const char* bytes = NULL;
+        size_t len = 0;
+        RewriteConfigPiece(&r, piece, n, &bytes, &len);
+        if (len > 0 && bytes != piece && len >= 9 && memcmp(bytes, "BishopIP=", 9) == 0) {
+            out->append("BishopIP=");
+            out->append(host);
+            out->append("\r\n");
+        } else {
+            out->append(bytes, len);
+        }
+    }
+    return r.replaced;
+}
+
+std::string Describe(const char* fmt, unsigned long long a, unsigned long long b) {
+    char buf[256];
+    snprintf(buf, sizeof buf, fmt, a, b);
+    return buf;
+}
+
+size_t DecimalDigits(unsigned long long v) {
+    size_t n = 1;
+    while (v >= 10) {
+        v /= 10;
+        n++;
+    }
+    return n;
+}
+
+// Sorts the found files into skipped, refused and published, with every reason the launcher would have.
+int CheckClientFiles(const PublishOptions* o, Scan* s) {
+    std::unordered_multimap<unsigned long, size_t> byHash;
+    std::sort(s->found.begin(), s->found.end(),
+              [](const ClientFile& a, const ClientFile& b) { return a.rel < b.rel; });
+    for (ClientFile& f : s->found) {
+        const char* reason = NotMaintainedReason(f.rel);
+        if (IsCaseVariantOfConfig(f.rel)) {
+            List(&s->refused, f.rel, "the launcher patches autoupdate.ini only when it is spelled in lower case");
+            continue;
+        }
+        if (reason) {
+            std::string why = std::string("not maintained by the launcher: ") + reason;
+            if (o->strict) List(&s->refused, f.rel, why + " (--strict)");
+            else List(&s->skipped, f.rel, why);
+            continue;
+        }
+        if ((reason = ManifestPathProblem(f.rel.data(), f.rel.size(), o->maxInstallDir)) != NULL) {
+            if (strstr(reason, "install folder"))
+                List(&s->refused, f.rel, Describe("path of %llu characters is too long for an install folder of "
+                                                  "%llu characters (install folder + path + 16 must be at most 259)",
+                                                  f.rel.size(), o->maxInstallDir));
+            else
+                List(&s->refused, f.rel, reason);
+            continue;
+        }
+        if (f.size > kMaxBlobBytes) {
+            List(&s->refused, f.rel, Describe("%llu bytes: larger than %llu bytes (256 MiB), the most the launcher "
+                                              "downloads", f.size, kMaxBlobBytes));
+            continue;
+        }
+        unsigned long hash = ClientPathHash(f.rel.data(), f.rel.size());
+        const ClientFile* twin = NULL;
+        auto range = byHash.equal_range(hash);
+        for (auto it = range.first; it != range.second && !twin; ++it)
+            if (SameClientPath(s->files[it->second].rel.c_str(), f.rel.c_str())) twin = &s->files[it->second];
+        if (twin) {
+            List(&s->refused, f.rel, "the same file as " + twin->rel + " on Windows, where letter case does not count");
+            continue;
+        }
+        if (f.rel == kConfigName) {
+            char* text = NULL;
+            size_t size = 0;
+            std::string path = std::string(o->clientDir) + "/" + f.rel;
+            if (!ReadWholeFile(path.c_str(), (size_t)kMaxBlobBytes, &text, &size)) {
+                fprintf(stderr, "veq-publish: cannot read %s\n", path.c_str());
+                return 0;
+            }
+            s->configLines = RewriteConfig(text, size, o->serviceHost, &f.config);
+            free(text);
+            f.isConfig = 1;
+            f.size = f.config.size();
+            DigestBytes(f.config.data(), f.config.size(), f.digest);
+            if (f.size > kMaxBlobBytes) {
+                List(&s->refused, f.rel, Describe("%llu bytes after the rewrite: larger than %llu bytes (256 MiB)",
+                                                  f.size, kMaxBlobBytes));
+                continue;
+            }
+        }
+        byHash.insert(std::make_pair(hash, s->files.size()));
+        s->files.push_back(f);
+    }
+
+    unsigned long long manifestBytes = 10 + kReleaseIdChars + 1;
+    for (const ClientFile& f : s->files) manifestBytes += kDigestHex + 1 + DecimalDigits(f.size) + 1 + f.rel.size() + 1;
+    if (s->files.empty() && s->refused.empty())
+        List(&s->refused, "(release)", "no file the launcher maintains; it refuses a manifest without entries");
+    if (s->files.size() > kMaxManifestEntries)
+        List(&s->refused, "(release)", Describe("%llu files: the launcher takes at most %llu",
+                                                (unsigned long long)s->files.size(), kMaxManifestEntries));
+    if (manifestBytes > kManifestMaxBytes)
+        List(&s->refused, "(release)", Describe("the manifest would be %llu bytes: the launcher fetches at most %llu",
+                                                manifestBytes, kManifestMaxBytes));
+    return 1;
+}
+
+void PrintListed(FILE* f, const char* what, const std::vector<Listed>& list) {
+    for (const Listed& l : list) {
+        fprintf(f, "  %-8s ", what);
+        PutPrintablePath(f, l.rel.data(), l.rel.size());
+        fprintf(f, ": %s\n", l.reason.c_str());
+    }
+}
+
+int MakeDirectory(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return 1;
+    fprintf(stderr, "veq-publish: cannot create the folder %s: %s\n", path.c_str(), strerror(errno));
+    return 0;
+}
+
+struct ManifestCheck {
+    size_t maxInstallDir;
+    long entries;
+    const char* releaseId;
+};
+
+// The launcher's own whole-manifest check, on the bytes as they lie on disk.
+int CheckWrittenManifest(void* ctx, const char* data, size_t size) {
+    const ManifestCheck* c = (const ManifestCheck*)ctx;
+    char id[kReleaseIdChars + 1] = "";
+    long badLine = 0;
+    long n = CheckManifestText(data, size, c->maxInstallDir, id, NULL, &badLine);
+    if (n == c->entries && strcmp(id, c->releaseId) == 0) return 1;
+    fprintf(stderr, "veq-publish: the manifest written fails the launcher's check (line %ld); not put in place\n",
+            badLine);
+    return 0;
+}
+
+int SameAsFile(const std::string& path, const std::string& text) {
+    char* data = NULL;
+    size_t size = 0;
+    int same = ReadWholeFile(path.c_str(), text.size(), &data, &size) && size == text.size() &&
+               memcmp(data, text.data(), size) == 0;
+    free(data);
+    return same;
+}
+
+}  // namespace
+
+int PublishRelease(const PublishOptions* o) {
+    int result = kPublishFailed, lock = -1;
+    Scan s;
+    struct stat st;
+    std::string out = o->outDir, patchDir = out + "/patch", blobsDir = patchDir + "/blobs", historyDir = out + "/history";
+    std::string lines, manifest;
+    char lineDigest[kDigestHex + 1], releaseId[kReleaseIdChars + 1];
+    unsigned long long totalBytes = 0, writtenBytes = 0;
+    unsigned written = 0, reused = 0;
+    std::vector<HistoryEntry> history;
+    Progress p;
+    ManifestCheck check;
+
+    s.configLines = 0;
+    s.haveOut = stat(o->outDir, &st) == 0;
+    s.outDev = s.haveOut ? st.st_dev : 0;
+    s.outIno = s.haveOut ? st.st_ino : 0;
+    if (stat(o->clientDir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "veq-publish: %s is not a folder\n", o->clientDir);
+        goto done;
+    }
+    if (!WalkFolder(o->clientDir, "", &s) || !CheckClientFiles(o, &s)) goto done;
+
+    if (!s.skipped.empty()) {
+        fprintf(o->report, "veq-publish: %zu files skipped (the launcher does not patch them):\n", s.skipped.size());
+        PrintListed(o->report, "skipped", s.skipped);
+    }
+    if (!s.refused.empty()) {
+        fprintf(o->report, "veq-publish: the launcher would refuse this release; nothing was published:\n");
+        PrintListed(o->report, "refused", s.refused);
+        fprintf(o->report, "veq-publish: %zu refused\n", s.refused.size());
+        result = kPublishRefused;
+        goto done;
+    }
+
+    for (const ClientFile& f : s.files) totalBytes += f.size;
+    StartProgress(&p, o->progress, "digests", (unsigned)s.files.size(), totalBytes);
+    for (ClientFile& f : s.files) {
+        std::string path = std::string(o->clientDir) + "/" + f.rel;
+        if (f.isConfig) AddProgress(&p, 1, f.size);
+        else if (!DigestFile(path.c_str(), f.size, f.digest, &p)) goto done;
+        else AddProgress(&p, 1, 0);
+    }
+    EndProgress(&p);
+
+    // The id follows from the entries alone: the same content publishes as the same release.
+    for (const ClientFile& f : s.files) {
+        char size[32];
+        snprintf(size, sizeof size, "%llu", f.size);
+        lines += std::string(f.digest) + "\t" + size + "\t" + f.rel + "\n";
+    }
+    DigestBytes(lines.data(), lines.size(), lineDigest);
+    memcpy(releaseId, lineDigest, kReleaseIdChars);
+    releaseId[kReleaseIdChars] = '\0';
+    manifest = std::string("VEQPATCH1\t") + releaseId + "\n" + lines;
+
+    if (!MakeDirectory(out) || (lock = LockReleaseTree(o->outDir)) < 0) goto done;
+    if (!MakeDirectory(patchDir) || !MakeDirectory(blobsDir) || !MakeDirectory(historyDir)) goto done;
+
+    StartProgress(&p, o->progress, "blobs", (unsigned)s.files.size(), totalBytes);
+    for (const ClientFile& f : s.files) {
+        int isNew = 0;
+        std::string path = std::string(o->clientDir) + "/" + f.rel;
+        if (!PutBlob(blobsDir.c_str(), f.digest, f.size, f.isConfig ? NULL : path.c_str(),
+                     f.isConfig ? f.config.data() : NULL, &isNew, &p))
+            goto done;
+        if (isNew) {
+            written++;
+            writtenBytes += f.size;
+        } else {
+            reused++;
+        }
+    }
+    EndProgress(&p);
+    if (!SyncDirectory(blobsDir.c_str())) {
+        fprintf(stderr, "veq-publish: cannot flush the folder %s: %s\n", blobsDir.c_str(), strerror(errno));
+        goto done;
+    }
+
+    check.maxInstallDir = o->maxInstallDir;
+    check.entries = (long)s.files.size();
+    check.releaseId = releaseId;
+    if (!ListHistory(o->outDir, &history)) goto done;
+    if (history.empty() || !SameAsFile(historyDir + "/" + history.back().name, manifest)) {
+        char name[128];
+        snprintf(name, sizeof name, "%06lu-%s.tsv", history.empty() ? 1UL : history.back().sequence + 1, releaseId);
+        if (!WriteFileAtomically(historyDir.c_str(), name, manifest.data(), manifest.size(), CheckWrittenManifest,
+                                 &check))
+            goto done;
+    }
+    if (!WriteFileAtomically(patchDir.c_str(), "manifest.tsv", manifest.data(), manifest.size(), CheckWrittenManifest,
+                             &check))
+        goto done;
+
+    fprintf(o->report, "veq-publish: release %s: %zu files, %.1f MiB; %u blobs written (%.1f MiB), %u already there\n",
+            releaseId, s.files.size(), totalBytes / kMiB, written, writtenBytes / kMiB, reused);
+    for (const ClientFile& f : s.files)
+        if (f.isConfig)
+            fprintf(o->report,
+                    "veq-publish: autoupdate.ini published rewritten for %s (%d lines replaced), as the launcher "
+                    "leaves it after patching\n",
+                    o->serviceHost, s.configLines);
+    if (!s.skipped.empty()) fprintf(o->report, "veq-publish: %zu files skipped (listed above)\n", s.skipped.size());
+    fprintf(o->report, "veq-publish: manifest %s/manifest.tsv\n", patchDir.c_str());
+    result = kPublishOk;
+done:
+    if (lock >= 0) close(lock);
+    return result;
+}
