@@ -329,7 +329,8 @@ TEST(ManifestText, EntryLimitsAndSpeed) {
     EXPECT_EQ(Check(over, &bad), -1);
     EXPECT_EQ(bad, kMaxManifestEntries + 2);
 
-    std::string dup = ManyEntries(kMaxManifestEntries - 1, 120) + Entry("9", "Textures/" + std::string(120, 'Q') + "00017.UTX");
+    std::string dup = ManyEntries(kMaxManifestEntries - 1, 120);
+    dup += Entry("9", "Textures/" + std::string(120, 'Q') + "00017.UTX");
     EXPECT_EQ(Check(dup, &bad), -1);
     EXPECT_EQ(bad, kMaxManifestEntries + 1) << "the last entry repeats the 18th in other case";
 }
