@@ -321,3 +321,21 @@ int RawHttps(int port, const std::string& request, int timeout_ms, RawReply* rep
     if (reply->head.compare(0, 9, "HTTP/1.1 ") == 0) reply->status = atoi(reply->head.c_str() + 9);
     return 1;
 }
+
+std::string RawHttp(int port, const std::string& request, int timeout_ms) {
+    std::string all;
+    int fd = ConnectLoopback(port);
+    if (fd < 0) return all;
+    if (write(fd, request.data(), request.size()) == (ssize_t)request.size()) {
+        for (;;) {
+            struct pollfd p = { fd, POLLIN, 0 };
+            char buf[4096];
+            if (poll(&p, 1, timeout_ms) <= 0) break;
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            all.append(buf, (size_t)n);
+        }
+    }
+    close(fd);
+    return all;
+}

@@ -62,3 +62,5 @@ struct RawReply {
     std::string Header(const char* name) const;   // "" when absent
 };
 int RawHttps(int port, const std::string& request, int timeout_ms, RawReply* reply);
+// The same over plain TCP (the control port); returns everything read.
+std::string RawHttp(int port, const std::string& request, int timeout_ms);

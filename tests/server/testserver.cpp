@@ -414,15 +414,20 @@ int main(int argc, char** argv) {
     }
     control.new_task_queue = [] { return new httplib::ThreadPool(kControlThreads); };
     control.set_keep_alive_timeout(kKeepAliveSeconds);
-    control.Post("/ctl/reset", [](const httplib::Request&, httplib::Response& res) { OnReset(&t, res); });
-    control.Post("/ctl/release", [](const httplib::Request& req, httplib::Response& res) {
+    // Handlers that take a body reader: the library would refuse a bodiless POST without Content-Length (curl -X
+    // POST) before they run. None of the calls has a body.
+    using Reader = const httplib::ContentReader&;
+    control.Post("/ctl/reset", [](const httplib::Request&, httplib::Response& res, Reader) { OnReset(&t, res); });
+    control.Post("/ctl/release", [](const httplib::Request& req, httplib::Response& res, Reader) {
         OnDirectory(&t, req, res, 0);
     });
-    control.Post("/ctl/uploads", [](const httplib::Request& req, httplib::Response& res) {
+    control.Post("/ctl/uploads", [](const httplib::Request& req, httplib::Response& res, Reader) {
         OnDirectory(&t, req, res, 1);
     });
-    control.Post("/ctl/fault", [](const httplib::Request& req, httplib::Response& res) { OnFault(&t, req, res); });
-    control.Post("/ctl/tls", [](const httplib::Request& req, httplib::Response& res) { OnTls(&t, req, res); });
+    control.Post("/ctl/fault", [](const httplib::Request& req, httplib::Response& res, Reader) {
+        OnFault(&t, req, res);
+    });
+    control.Post("/ctl/tls", [](const httplib::Request& req, httplib::Response& res, Reader) { OnTls(&t, req, res); });
     control.Get("/ctl/log", [](const httplib::Request&, httplib::Response& res) { OnLog(&t, res); });
     if (t.control_port == 0) {
         t.control_port = control.bind_to_any_port(t.control_host);

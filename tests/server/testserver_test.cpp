@@ -96,6 +96,10 @@ TEST_F(TestServerTest, ControlCallsAnswerOkOrSayWhatIsWrong) {
         { "/ctl/tls", true, "400" },
         { "/ctl/reset", false, "404" },  // control changes are POSTs
     };
+    // curl -X POST sends no Content-Length at all.
+    std::string bare = RawHttp(control, "POST /ctl/fault?status=500 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
+    EXPECT_EQ(bare.compare(0, 15, "HTTP/1.1 200 OK"), 0) << bare;
+    EXPECT_EQ(bare.substr(bare.size() - 6), "\r\n\r\nok") << bare;
     for (const auto& c : kCases) {
         std::string got = Ctl(c.target, c.post);
         EXPECT_EQ(got.compare(0, strlen(c.want), c.want), 0) << c.target << " -> " << got;
