@@ -120,6 +120,8 @@ std::vector<std::string> BackupDirs(const std::string& dir) {
     return found;
 }
 
+bool SetServerFault(const std::string& query) { return !ServerCtl("POST", "/ctl/fault?" + query).empty(); }
+
 static int CountLines(const std::string& log, const std::string& prefix) {
     int n = 0;
     size_t pos = 0;

@@ -43,6 +43,8 @@ std::vector<std::string> Listing(const std::string& dir);                 // nam
 std::string DirOfLength(const std::string& parent, size_t len);
 // The backup directories ("delta-...") under <dir>\patch-backups.
 std::vector<std::string> BackupDirs(const std::string& dir);
+// POST /ctl/fault?<query> to the test server; false when it did not answer.
+bool SetServerFault(const std::string& query);
 // Number of requests for the blob with this digest in the server log.
 int BlobRequests(const std::string& log, const std::string& digest);
 int ManifestRequests(const std::string& log);
