@@ -39,7 +39,7 @@ static char* ReadUploadFile(const char* path, long* size) {
         ShowStatus("out of memory");
         return NULL;
     }
-    if (fread(block, 1, (size_t)n, f) < (size_t)n) {  // the file shrank since it was measured
+    if (fread(block, 1, (size_t)n, f) < (size_t)n) {  // a read error, or the file shrank since measured
         fclose(f);
         free(block);
         ShowStatus("gagal baca fail");
