@@ -1,7 +1,98 @@
 #include "launch/launch.h"
 
-// Placeholder until the crash catcher lands.
-void RunCrashCatcher(const PROCESS_INFORMATION* pi, const char*) {
+#include <dbghelp.h>
+#include <stdio.h>
+
+#include "shell/shell.h"
+
+enum {
+    // MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithThreadInfo
+    kDumpType = 0x1005,
+};
+static_assert(kDumpType == (MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithThreadInfo), "dump type");
+
+// One PLAY (DEBUG): fresh for every run.
+struct DebugRun {
+    int dumpWritten;  // a dump of this run is on disk; later exceptions are only continued
+    int crashMet;     // an exception was taken as a crash, captured or not; decides the final message
+};
+
+// The file handles that these events carry are ours to close; left open, every DLL load would leak one.
+static void CloseEventFile(const DEBUG_EVENT* ev) {
+    HANDLE file = NULL;
+    if (ev->dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) file = ev->u.CreateProcessInfo.hFile;
+    else if (ev->dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) file = ev->u.LoadDll.hFile;
+    if (file && file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+static void WriteCrashNote(const char* dumpsDir, const EXCEPTION_RECORD* rec) {
+    char path[kPathCap], line[kCrashNoteCap];
+    FormatBounded(path, sizeof path, "%s\\%s", dumpsDir, "crash.txt");
+    FormatCrashNote(line, sizeof line, (unsigned long)rec->ExceptionCode,
+                    (unsigned long long)(ULONG_PTR)rec->ExceptionAddress);
+    FILE* f = fopen(path, "wb");  // the note describes only the latest crash
+    if (!f) return;               // a crash without its note is still captured: the dump is what matters
+    int ok = fputs(line, f) >= 0;
+    if (fclose(f) != 0) ok = 0;
+    if (!ok) remove(path);        // half a line would name the wrong crash
+}
+
+// Dumps the client stopped at `ev`'s exception, then ends it. 1 when the dump is complete on disk.
+static int CaptureCrash(const PROCESS_INFORMATION* pi, const char* dumpsDir, const DEBUG_EVENT* ev) {
+    // Record and context both lie in the launcher's memory, so the dump writer gets ClientPointers = FALSE.
+    EXCEPTION_RECORD rec = ev->u.Exception.ExceptionRecord;
+    unsigned long code = (unsigned long)rec.ExceptionCode;
+    int ok = 0;
+    char dumpPath[kPathCap];
+    FormatBounded(dumpPath, sizeof dumpPath, "%s\\crash-%lu.dmp", dumpsDir, (unsigned long)GetTickCount());
+    HANDLE file = CreateFileA(dumpPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        CONTEXT ctx;
+        ZeroMemory(&ctx, sizeof ctx);
+        ctx.ContextFlags = CONTEXT_FULL;
+        HANDLE thread = OpenThread(THREAD_ALL_ACCESS, FALSE, ev->dwThreadId);
+        if (thread) {
+            GetThreadContext(thread, &ctx);  // on failure the dump carries an empty context; still worth having
+            CloseHandle(thread);
+        }
+        EXCEPTION_POINTERS pointers = {&rec, &ctx};
+        MINIDUMP_EXCEPTION_INFORMATION info;
+        info.ThreadId = ev->dwThreadId;
+        info.ExceptionPointers = &pointers;
+        info.ClientPointers = FALSE;
+        ok = MiniDumpWriteDump(pi->hProcess, pi->dwProcessId, file, (MINIDUMP_TYPE)kDumpType, &info, NULL, NULL);
+        if (!CloseHandle(file)) ok = 0;
+        if (!ok) DeleteFileA(dumpPath);  // an empty or partial dump must not pass for the newest crash
+    }
+    if (ok) {
+        WriteCrashNote(dumpsDir, &rec);
+        ShowStatus("Crash ditangkap (0x%08lX). Tekan SEND DUMP.", code);
+    } else {
+        ShowStatus("Crash (0x%08lX) tapi gagal tulis dump.", code);
+    }
+    TerminateProcess(pi->hProcess, 1);  // captured or not, a crashed client does not run on
+    return ok;
+}
+
+void RunCrashCatcher(const PROCESS_INFORMATION* pi, const char* dumpsDir) {
+    DebugRun run = {0, 0};
+    const int launcherIs64Bit = sizeof(void*) == 8;
+    ShowStatus("Game jalan dalam mod debug. Main sampai crash.");
+    for (;;) {
+        DEBUG_EVENT ev;
+        ZeroMemory(&ev, sizeof ev);
+        if (!WaitForDebugEvent(&ev, INFINITE)) break;
+        CloseEventFile(&ev);
+        if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && !run.dumpWritten &&
+            CountsAsCrash((unsigned long)ev.u.Exception.ExceptionRecord.ExceptionCode, launcherIs64Bit)) {
+            run.crashMet = 1;
+            run.dumpWritten = CaptureCrash(pi, dumpsDir, &ev);
+        }
+        // DBG_CONTINUE for everything: the first chance is not consulted, and a captured client is ending anyway.
+        if (!ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, DBG_CONTINUE)) break;
+        if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) break;
+    }
     CloseHandle(pi->hThread);
     CloseHandle(pi->hProcess);
+    if (!run.crashMet) ShowStatus("Game tamat tanpa exception.");
 }

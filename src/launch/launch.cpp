@@ -1,5 +1,64 @@
+#include "launch/launch.h"
+
+#include "config/config.h"
+#include "patch/patch.h"
 #include "shell/shell.h"
 
-// PLAY and PLAY (DEBUG): filled in with the game launch.
-void CmdPlay(void) {}
-void CmdPlayDebug(void) {}
+#ifndef _WIN64
+// The 32-bit release hands these exact sizes and flags to the system.
+static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA of the 32-bit release");
+static_assert(CONTEXT_FULL == 0x10007, "x86 CONTEXT_FULL: control, integer and segment registers");
+#endif
+
+static const struct {
+    const char* missingText;  // message box when System\ZQ.exe is missing or a directory
+    const char* startFailed;  // status when CreateProcessA fails, with its error code
+    DWORD creationFlags;
+} kLaunchModes[] = {
+    {"System\\ZQ.exe tak dijumpai.\nLetak launcher ni dalam folder ZQO.", "Gagal start ZQ.exe (error %lu)", 0},
+    {"System\\ZQ.exe tak dijumpai.", "Gagal start (error %lu)", DEBUG_ONLY_THIS_PROCESS},
+};
+
+int StartClient(int mode) {
+    const auto& m = kLaunchModes[mode == kLaunchDebug ? kLaunchDebug : kLaunchPlay];
+    char clientDir[kPathCap], exePath[kPathCap], dumpsDir[kPathCap], cmdLine[kPathCap];
+    InstallPath(clientDir, "System");
+    FormatBounded(exePath, sizeof exePath, "%s\\%s", clientDir, "ZQ.exe");
+    DWORD attrs = GetFileAttributesA(exePath);
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        MessageBoxA(g_shell.mainWindow, m.missingText, kAppCaption, MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    if (mode == kLaunchDebug) {
+        InstallPath(dumpsDir, "dumps");
+        CreateDirectoryA(dumpsDir, NULL);  // best effort: already there is fine, and a failure shows at the crash
+    }
+    FormatClientCommandLine(cmdLine, sizeof cmdLine, exePath, kServiceHost, mode);
+
+    STARTUPINFOA si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    ZeroMemory(&pi, sizeof pi);
+    if (!CreateProcessA(exePath, cmdLine, NULL, NULL, FALSE, m.creationFlags, NULL, clientDir, &si, &pi)) {
+        ShowStatus(m.startFailed, (unsigned long)GetLastError());
+        return 0;
+    }
+    if (mode == kLaunchDebug) {
+        RunCrashCatcher(&pi, dumpsDir);  // owns and closes both handles from here on
+        return 1;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    ShowStatus("Game dijalankan - login di Bishop %s:%s", kServiceHost, "7451");
+    return 1;
+}
+
+static void PlayAfterPatch(int mode) {
+    if (!RunPatch()) return;             // each step has shown why it stopped
+    if (!RewriteClientConfig()) return;
+    StartClient(mode);
+}
+
+void CmdPlay(void) { PlayAfterPatch(kLaunchPlay); }
+void CmdPlayDebug(void) { PlayAfterPatch(kLaunchDebug); }
