@@ -3,7 +3,9 @@
 //   exit          exit 0 at once           debugstrings  OutputDebugString a few lines, then exit 0
 //   crash         write to address 0x10    custom        RaiseException(0xE0000001), caught by its own handler
 //   run           keep running (up to 120 s, then exit 3)
-// Every start appends "cmdline=<GetCommandLineA()>" and "cwd=<current directory>" lines to "fake-client.out".
+//   dlls          load and free version.dll 64 times (a debugger sees 64 library loads), then exit 0
+// Every start appends "cmdline=<GetCommandLineA()>", "cwd=<current directory>", "mode=<mode>" and
+// "tid=<main thread id>" lines to "fake-client.out".
 #include <windows.h>
 
 #include <stdio.h>
@@ -29,7 +31,8 @@ int main() {
     GetCurrentDirectoryA(sizeof cwd, cwd);
     BesideExe(path, sizeof path, "fake-client.out");
     if (FILE* f = fopen(path, "ab")) {
-        fprintf(f, "cmdline=%s\ncwd=%s\nmode=%s\n", GetCommandLineA(), cwd, mode);
+        fprintf(f, "cmdline=%s\ncwd=%s\nmode=%s\ntid=%lu\n", GetCommandLineA(), cwd, mode,
+                (unsigned long)GetCurrentThreadId());
         fclose(f);
     }
     if (strcmp(mode, "debugstrings") == 0) {
@@ -47,6 +50,14 @@ int main() {
         // A software exception the client handles itself: a debugger still sees its first chance.
         SetUnhandledExceptionFilter(SwallowCustom);
         RaiseException(0xE0000001, 0, 0, NULL);
+        return 0;
+    }
+    if (strcmp(mode, "dlls") == 0) {
+        for (int i = 0; i < 64; i++) {
+            HMODULE m = LoadLibraryA("version.dll");
+            if (!m) return 4;
+            FreeLibrary(m);
+        }
         return 0;
     }
     if (strcmp(mode, "run") == 0) {

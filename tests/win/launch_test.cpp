@@ -1,0 +1,164 @@
+// PLAY and PLAY (DEBUG) under Wine: the client start in-process (StartClient, what follows a successful patch run
+// and configuration rewrite), then the whole commands through the real launcher window.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "launch/launch.h"
+#include "shell/shell.h"
+#include "support/launch_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+const char kPlayMissing[] = "System\\ZQ.exe tak dijumpai.\nLetak launcher ni dalam folder ZQO.";
+const char kDebugMissing[] = "System\\ZQ.exe tak dijumpai.";
+
+std::string ExpectedCommandLine(const std::string& installDir, const char* last) {
+    return "\"" + installDir + "\\System\\ZQ.exe\" -updated -BishopIP=" + kServiceHost + " -BishopPort=7451 " + last;
+}
+
+struct LaunchStart : testing::Test {
+    HWND w = NULL;
+    std::string dir;
+
+    void SetUp() override {
+        dir = FreshTestDir();
+        lstrcpynA(g_shell.installDir, dir.c_str(), sizeof g_shell.installDir);
+        w = CreateMainWindow(GetModuleHandleA(NULL));
+        ASSERT_TRUE(w != NULL);
+    }
+    void TearDown() override {
+        if (IsWindow(w)) DestroyWindow(w);
+        g_shell.statusLine = NULL;
+        g_shell.mainWindow = NULL;
+    }
+    std::string Status() { return StatusTextOf(w); }
+};
+
+TEST_F(LaunchStart, PlayStartsClientWithLoginArgumentsInClientFolderAndKeepsNoHandle) {
+    ASSERT_NE(InstallFakeClient(dir, "exit"), "");
+    ASSERT_EQ(StartClient(kLaunchPlay), 1);  // the first start may load what CreateProcessA keeps for good
+    ASSERT_TRUE(WaitForFakeClientStarts(dir, 1, 15000));
+    std::set<ULONG_PTR> before = OpenHandles(GetCurrentProcess());
+    ShowStatus("Sedia.");
+    ASSERT_EQ(StartClient(kLaunchPlay), 1);
+    EXPECT_EQ(NewHandles(GetCurrentProcess(), before), "") << "a handle of the client stayed open";
+    EXPECT_EQ(Status(), std::string("Game dijalankan - login di Bishop ") + kServiceHost + ":7451");
+
+    ASSERT_TRUE(WaitForFakeClientStarts(dir, 2, 15000));
+    for (const FakeClientStart& s : FakeClientStarts(dir)) {
+        EXPECT_EQ(s.cmdline, ExpectedCommandLine(dir, "-window"));
+        EXPECT_EQ(s.cwd, dir + "\\System");
+    }
+    EXPECT_FALSE(DirExists(JoinPath(dir, "dumps"))) << "PLAY has no use for the dumps directory";
+}
+
+TEST_F(LaunchStart, DebugStartCreatesDumpsAndCatchesTheCrash) {
+    ASSERT_NE(InstallFakeClient(dir, "crash"), "");
+    EXPECT_EQ(StartClient(kLaunchDebug), 1);  // returns once the client has ended
+    EXPECT_EQ(Status(), "Crash ditangkap (0xC0000005). Tekan SEND DUMP.");
+    std::vector<FakeClientStart> starts = FakeClientStarts(dir);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].cmdline, ExpectedCommandLine(dir, "-log"));
+    EXPECT_EQ(starts[0].cwd, dir + "\\System");
+    std::vector<std::string> names = ListDir(JoinPath(dir, "dumps"));
+    ASSERT_EQ(names.size(), 2u);
+    MinidumpFacts dump = ReadMinidump(JoinPath(JoinPath(dir, "dumps"), names[0]));
+    EXPECT_EQ(dump.error, "");
+    EXPECT_EQ(dump.threadId, starts[0].tid);
+}
+
+TEST_F(LaunchStart, DebugStartKeepsAnExistingDumpsDirectory) {
+    ASSERT_NE(InstallFakeClient(dir, "exit"), "");
+    std::string dumps = JoinPath(dir, "dumps");
+    CreateDirectoryA(dumps.c_str(), NULL);
+    ASSERT_TRUE(WriteFileBytes(JoinPath(dumps, "crash-7.dmp"), "older"));
+    EXPECT_EQ(StartClient(kLaunchDebug), 1);
+    EXPECT_EQ(Status(), "Game tamat tanpa exception.");
+    EXPECT_EQ(ListDir(dumps), std::vector<std::string>{"crash-7.dmp"});
+}
+
+// Shows the box on this thread, as the command does; another thread reads and closes it.
+MessageBoxSeen StartExpectingBox(int mode, int* result) {
+    volatile LONG done = 0;
+    MessageBoxSeen seen;
+    HANDLE watcher = NULL;
+    struct Args {
+        volatile LONG* done;
+        MessageBoxSeen* seen;
+    } args = {&done, &seen};
+    watcher = CreateThread(
+        NULL, 0,
+        [](void* p) -> DWORD {
+            Args* a = (Args*)p;
+            *a->seen = CloseMessageBoxOf(GetCurrentProcessId(), 15000, a->done);
+            return 0;
+        },
+        &args, 0, NULL);
+    *result = StartClient(mode);
+    InterlockedExchange((LONG*)&done, 1);
+    WaitForSingleObject(watcher, 20000);
+    CloseHandle(watcher);
+    return seen;
+}
+
+TEST_F(LaunchStart, MissingOrDirectoryClientShowsTheBoxAndStartsNothing) {
+    static const struct {
+        int mode;
+        bool asDirectory;
+        const char* text;
+    } kCases[] = {
+        {kLaunchPlay, false, kPlayMissing},
+        {kLaunchPlay, true, kPlayMissing},
+        {kLaunchDebug, false, kDebugMissing},
+        {kLaunchDebug, true, kDebugMissing},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.mode == kLaunchDebug ? "PLAY (DEBUG)" : "PLAY") +
+                     (c.asDirectory ? ", ZQ.exe a directory" : ", ZQ.exe missing"));
+        RemoveTree(JoinPath(dir, "System"));
+        RemoveTree(JoinPath(dir, "dumps"));
+        CreateDirectoryA(JoinPath(dir, "System").c_str(), NULL);
+        if (c.asDirectory) CreateDirectoryA(JoinPath(dir, "System\\ZQ.exe").c_str(), NULL);
+        ShowStatus("Sedia.");
+        g_shell.mainWindow = w;
+
+        int result = -1;
+        MessageBoxSeen box = StartExpectingBox(c.mode, &result);
+        EXPECT_EQ(result, 0);
+        ASSERT_TRUE(box.found) << "no message box";
+        EXPECT_EQ(box.text, c.text);
+        EXPECT_EQ(box.caption, "VEQ Games Launcher");
+        EXPECT_TRUE(box.owner == w) << "owner is not the main window";
+        EXPECT_TRUE(box.errorIcon) << "MB_ICONERROR";
+        EXPECT_EQ(box.visibleButtons, std::vector<int>{IDOK}) << "MB_OK";
+        EXPECT_EQ(Status(), "Sedia.") << "the status line is left as it was";
+        EXPECT_FALSE(DirExists(JoinPath(dir, "dumps"))) << "dumps directory made for a missing client";
+    }
+}
+
+TEST_F(LaunchStart, FailedStartShowsTheSystemErrorCode) {
+    // Something that is a file but no program; ask the system once ourselves which error it gives.
+    std::string exe = JoinPath(dir, "System\\ZQ.exe");
+    CreateDirectoryA(JoinPath(dir, "System").c_str(), NULL);
+    ASSERT_TRUE(WriteFileBytes(exe, std::string("MZ this is not a program\r\n") + std::string(4096, 'z')));
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string cmd = "\"" + exe + "\"";
+    SetLastError(0xdeadbeef);
+    ASSERT_FALSE(CreateProcessA(exe.c_str(), &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
+    DWORD error = GetLastError();
+    ASSERT_NE(error, 0u);
+
+    EXPECT_EQ(StartClient(kLaunchPlay), 0);
+    EXPECT_EQ(Status(), "Gagal start ZQ.exe (error " + std::to_string(error) + ")");
+    EXPECT_FALSE(DirExists(JoinPath(dir, "dumps")));
+
+    EXPECT_EQ(StartClient(kLaunchDebug), 0);
+    EXPECT_EQ(Status(), "Gagal start (error " + std::to_string(error) + ")");
+    EXPECT_TRUE(DirExists(JoinPath(dir, "dumps"))) << "made before the start, and it stays";
+}
+
+}  // namespace
