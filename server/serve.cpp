@@ -453,7 +453,8 @@ ServeServer* StartServe(const ServeOptions* options, char* err, size_t err_cap) 
     s->port = -1;
     snprintf(err, err_cap, "%s", "");
 
-    http = new httplib::SSLServer([s, err, err_cap](SSL_CTX& ctx) { return SetupTls(&ctx, &s->opts.tls, err, err_cap) != 0; });
+    http = new httplib::SSLServer(
+        [s, err, err_cap](SSL_CTX& ctx) { return SetupTls(&ctx, &s->opts.tls, err, err_cap) != 0; });
     if (!http->is_valid()) goto done;  // SetupTls said why
     {
         size_t threads = (size_t)(s->opts.threads > 0 ? s->opts.threads : 8);
@@ -486,7 +487,8 @@ ServeServer* StartServe(const ServeOptions* options, char* err, size_t err_cap) 
         return 100;
     });
     http->set_logger([s](const httplib::Request& req, const httplib::Response& res) {
-        if (!t_logged) WriteAccessLog(s, req, res.status, res.content_provider_ ? res.content_length_ : res.body.size());
+        if (!t_logged)
+            WriteAccessLog(s, req, res.status, res.content_provider_ ? res.content_length_ : res.body.size());
         t_logged = 0;
     });
 

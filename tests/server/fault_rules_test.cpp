@@ -98,7 +98,13 @@ static Played Play(const Fault& f, unsigned long long total, size_t cap) {
 }
 
 TEST(FaultRules, PlansWritesStallsAndCuts) {
-    static const struct { std::vector<FaultParam> params; unsigned long long total; size_t cap; const char* want; const char* why; } kCases[] = {
+    const struct {
+        std::vector<FaultParam> params;
+        unsigned long long total;
+        size_t cap;
+        const char* want;
+        const char* why;
+    } kCases[] = {
         { {}, 100, 64, "w64w36.", "plain body in pieces" },
         { {}, 0, 64, ".", "empty body" },
         { { { "stall_ms", "5" } }, 100, 64, "sw64w36.", "stall right after the headers" },

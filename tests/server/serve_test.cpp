@@ -95,9 +95,9 @@ TEST_F(ServeTest, ManifestIsNeverCachedAndBlobsAreImmutable) {
 
     // One access line per request: time, peer, method, target, status, bytes, user agent.
     std::string log = ReadFile(access_log);
-    EXPECT_TRUE(std::regex_search(log, std::regex("(^|\n)\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ 127\\.0\\.0\\.1:\\d+ "
-                                                  "GET /patch/manifest\\.tsv 200 43 \"VEQGames-Patcher/2\\.0\"\n")))
-        << log;
+    const std::regex line("(^|\n)\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ 127\\.0\\.0\\.1:\\d+ "
+                          "GET /patch/manifest\\.tsv 200 43 \"VEQGames-Patcher/2\\.0\"\n");
+    EXPECT_TRUE(std::regex_search(log, line)) << log;
 }
 
 TEST_F(ServeTest, ConditionalBlobRequests) {

@@ -27,9 +27,9 @@ int FreePort();
 int WaitForPort(int port, int timeout_ms);
 long ReadStatusKb(pid_t pid, const char* field);  // VmRSS, VmHWM, ... from /proc
 
-std::string TestPkiDir();
+std::string TestPkiDir();  // made once by tests/harness/make-pki, shared by all tests
 // A client of the HTTPS listener that checks the certificate against the test CA, as the launcher does.
-std::unique_ptr<httplib::SSLClient> TrustingClient(int port);  // made once by tests/harness/make-pki, shared by all tests
+std::unique_ptr<httplib::SSLClient> TrustingClient(int port);
 std::string MakeTempDir();
 void RemoveTree(const std::string& dir);
 void WriteFile(const std::string& path, const std::string& data);

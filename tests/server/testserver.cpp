@@ -4,7 +4,7 @@
 //   POST /ctl/release?dir=/abs/dir           serve DIR/patch/...
 //   POST /ctl/uploads?dir=/abs/dir           store uploads in DIR
 //   POST /ctl/fault?path=P&status=N&body=N&chunked=0|1&stall_ms=N&stall_after=N&cut_after=N
-//   POST /ctl/tls?mode=default|tls13|tls11|untrusted
+//   POST /ctl/tls?mode=default|tls13|tls11|untrusted|off   (off: no HTTPS listener at all)
 //   GET  /ctl/log                            one line per HTTPS request since the last reset
 // Every call answers only once its change is in effect: 200 "ok" (or the log), 400 with the reason otherwise.
 #include <openssl/ssl.h>
@@ -48,6 +48,7 @@ static const TlsMode kTlsModes[] = {
     // OpenSSL 3 offers TLS 1.1 only at security level 0.
     { "tls11", "server.pem", "server.key", TLS1_1_VERSION, TLS1_1_VERSION, "DEFAULT:@SECLEVEL=0", 0 },
     { "untrusted", "untrusted.pem", "untrusted.key", TLS1_2_VERSION, TLS1_3_VERSION, NULL, -1 },
+    { "off", NULL, NULL, 0, 0, NULL, -1 },  // nothing listens: connections are refused
 };
 
 struct TestServer {
@@ -230,6 +231,11 @@ static void InterruptStalls(TestServer* t) {
 static int RestartHttps(TestServer* t, const TlsMode* mode, char* err, size_t err_cap) {
     InterruptStalls(t);
     StopServe(t->https);
+    t->https = NULL;
+    if (!mode->cert) {
+        t->mode = mode;
+        return 1;
+    }
     t->https = StartHttps(t, mode, err, err_cap);
     if (t->https) return 1;
     char again[256];
@@ -304,7 +310,7 @@ static void OnTls(TestServer* t, const httplib::Request& req, httplib::Response&
     for (const auto& m : kTlsModes)
         if (name == m.name) mode = &m;
     if (!mode || req.params.size() != 1) {
-        Answer(res, 400, "want mode=default|tls13|tls11|untrusted\n");
+        Answer(res, 400, "want mode=default|tls13|tls11|untrusted|off\n");
         return;
     }
     std::lock_guard<std::mutex> hold(t->control);

@@ -97,7 +97,8 @@ TEST_F(TestServerTest, ControlCallsAnswerOkOrSayWhatIsWrong) {
         { "/ctl/reset", false, "404" },  // control changes are POSTs
     };
     // curl -X POST sends no Content-Length at all.
-    std::string bare = RawHttp(control, "POST /ctl/fault?status=500 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
+    std::string bare =
+        RawHttp(control, "POST /ctl/fault?status=500 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", 3000);
     EXPECT_EQ(bare.compare(0, 15, "HTTP/1.1 200 OK"), 0) << bare;
     EXPECT_EQ(bare.substr(bare.size() - 6), "\r\n\r\nok") << bare;
     for (const auto& c : kCases) {
@@ -118,7 +119,8 @@ TEST_F(TestServerTest, FaultStatusKeepsTheRealBodyOnMatchingPathsOnly) {
     auto other = client->Get(std::string("/patch/blobs/") + kDigest);
     ASSERT_TRUE(other);
     EXPECT_EQ(other->status, 200) << "the fault's prefix does not cover blobs";
-    EXPECT_EQ(Ctl("/ctl/log", false).substr(0, 60), "200 GET\t/patch/manifest.tsv\tVEQGames-Patcher/2.0\t\t0\t500\t\nGET")
+    EXPECT_EQ(Ctl("/ctl/log", false).substr(0, 60),
+              "200 GET\t/patch/manifest.tsv\tVEQGames-Patcher/2.0\t\t0\t500\t\nGET")
         << "the log shows the status as answered";
 
     ASSERT_EQ(Ctl("/ctl/fault?path=/patch/blobs/&status=404"), "200 ok");  // replaces the earlier fault
@@ -254,23 +256,32 @@ TEST_F(TestServerTest, TlsModesOfferWhatTheyPromise) {
     tls13.min_version = tls13.max_version = TLS1_3_VERSION;
     tls11.min_version = tls11.max_version = TLS1_1_VERSION;
     tls11.security_level = 0;
-    const struct { const char* mode; const TlsClientSpec* client; std::string ca; int handshake; long verify; } kCases[] = {
-        { "default", &tls12, ca, 1, X509_V_OK },
-        { "default", &tls13, ca, 1, X509_V_OK },
-        { "default", &tls11, ca, 0, -1 },
-        { "tls13", &tls13, ca, 1, X509_V_OK },
-        { "tls13", &tls12, ca, 0, -1 },
-        { "tls11", &tls11, ca, 1, X509_V_OK },
-        { "tls11", &tls12, ca, 0, -1 },
-        { "untrusted", &tls12, ca, 1, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY },
-        { "untrusted", &tls12, untrusted_ca, 1, X509_V_OK },  // the name is right, only the issuer is unknown
+    const struct {
+        const char* mode;
+        const TlsClientSpec* client;
+        std::string ca;
+        int connects;
+        int handshake;
+        long verify;
+    } kCases[] = {
+        { "default", &tls12, ca, 1, 1, X509_V_OK },
+        { "default", &tls13, ca, 1, 1, X509_V_OK },
+        { "default", &tls11, ca, 1, 0, -1 },
+        { "tls13", &tls13, ca, 1, 1, X509_V_OK },
+        { "tls13", &tls12, ca, 1, 0, -1 },
+        { "tls11", &tls11, ca, 1, 1, X509_V_OK },
+        { "tls11", &tls12, ca, 1, 0, -1 },
+        { "untrusted", &tls12, ca, 1, 1, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY },
+        { "untrusted", &tls12, untrusted_ca, 1, 1, X509_V_OK },  // the name is right, only the issuer is unknown
+        { "off", &tls12, ca, 0, 0, -1 },
+        { "tls13", &tls13, ca, 1, 1, X509_V_OK },  // and back from off
     };
     for (const auto& c : kCases) {
         ASSERT_EQ(Ctl(std::string("/ctl/tls?mode=") + c.mode), "200 ok") << c.mode;
         TlsClientSpec spec = *c.client;
         spec.ca_file = c.ca;
         TlsProbe p = ProbeTls(https, spec);
-        EXPECT_EQ(p.connected, 1) << c.mode << ": the listener accepts once the call has answered";
+        EXPECT_EQ(p.connected, c.connects) << c.mode << ": the listener is in place once the call has answered";
         EXPECT_EQ(p.handshake, c.handshake) << c.mode << " with a client of " << std::hex << spec.max_version;
         if (c.handshake) {
             EXPECT_EQ(p.version, spec.max_version) << c.mode;
