@@ -6,6 +6,8 @@
 //   POST /ctl/fault?path=P&status=N&body=N&chunked=0|1&stall_ms=N&stall_after=N&cut_after=N
 //   POST /ctl/tls?mode=default|tls13|tls11|untrusted|off   (off: no HTTPS listener at all)
 //   GET  /ctl/log                            one line per HTTPS request since the last reset
+// A fault answers every HTTPS request under its path: with its status (200 unless given), and with the real
+// content unless body= asks for filler. A request with a body (an upload) is read and dropped, never stored.
 // Every call answers only once its change is in effect: 200 "ok" (or the log), 400 with the reason otherwise.
 #include <openssl/ssl.h>
 #include <pthread.h>
@@ -120,10 +122,11 @@ static bool SendFaultPiece(FaultBody* b, size_t offset, httplib::DataSink& sink,
     return true;
 }
 
-// Reshapes the reply the route produced: filler instead of the content, chunked, stalled, or cut.
+// Answers with the fault: its status (200 unless given) and the reply the route produced, reshaped: filler
+// instead of the content, chunked, stalled, or cut.
 static void ApplyFault(TestServer* t, const Fault* f, unsigned long long generation, ServeExchange* ex) {
     httplib::Response& res = *ex->res;
-    if (f->has_status) res.status = f->status;
+    res.status = f->has_status ? f->status : 200;
     if (!FaultShapesBody(f)) return;
     auto b = std::make_shared<FaultBody>();
     b->t = t;
@@ -187,9 +190,9 @@ static void HandleWithFaults(void* ctx, ServeExchange* ex, const httplib::Conten
         if (hit) fault = t->fault;
         generation = t->generation;
     }
-    if (hit && reader && (fault.has_status || fault.has_body)) {
+    if (hit && reader) {
         DiscardRequestBody(ex, reader);  // an upload under a fault is read, answered and never stored
-        SetReplyText(ex, fault.has_status ? fault.status : 200, "fault\n");
+        SetReplyText(ex, 200, "fault\n");
     } else {
         RouteRequest(ex, reader);
     }

@@ -130,6 +130,12 @@ TEST_F(TestServerTest, FaultStatusKeepsTheRealBodyOnMatchingPathsOnly) {
     other = client->Get(std::string("/patch/blobs/") + kDigest);
     ASSERT_TRUE(other);
     EXPECT_EQ(other->status, 404);
+
+    ASSERT_EQ(Ctl("/ctl/fault?path=/dl/&body=5"), "200 ok");
+    auto made_up = client->Get("/dl/anything");
+    ASSERT_TRUE(made_up);
+    EXPECT_EQ(made_up->status, 200) << "a fault answers 200 unless told otherwise, also where nothing is served";
+    EXPECT_EQ(made_up->body, "abcde");
 }
 
 TEST_F(TestServerTest, FaultBodyLengthsWithAndWithoutChunking) {
@@ -201,15 +207,23 @@ TEST_F(TestServerTest, ResetEndsAStallInProgress) {
 }
 
 TEST_F(TestServerTest, UploadUnderAFaultIsReadAndNotStored) {
-    ASSERT_EQ(Ctl("/ctl/fault?path=/legacy/upload&status=503"), "200 ok");
     auto client = TrustingClient(https);
     client->set_default_headers({ { "User-Agent", "tarqo-launcher/1.0" } });
-    auto r = client->Post("/legacy/upload?tag=zqlog", std::string(1234, 'L'), "application/octet-stream");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 503);
-    EXPECT_EQ(ListDir(uploads).size(), 0u);
-    EXPECT_EQ(Ctl("/ctl/log", false),
-              "200 POST\t/legacy/upload?tag=zqlog\ttarqo-launcher/1.0\tapplication/octet-stream\t1234\t503\t\n");
+    const struct { const char* fault; int status; } kCases[] = {
+        { "path=/legacy/upload&status=503", 503 },
+        { "path=/legacy/&stall_ms=10", 200 },  // a fault without a status answers 200, and stores nothing either
+    };
+    for (const auto& c : kCases) {
+        ASSERT_EQ(Ctl("/ctl/reset"), "200 ok");
+        ASSERT_EQ(Ctl(std::string("/ctl/fault?") + c.fault), "200 ok");
+        auto r = client->Post("/legacy/upload?tag=zqlog", std::string(1234, 'L'), "application/octet-stream");
+        ASSERT_TRUE(r) << c.fault;
+        EXPECT_EQ(r->status, c.status) << c.fault;
+        EXPECT_EQ(ListDir(uploads).size(), 0u) << c.fault;
+        EXPECT_EQ(Ctl("/ctl/log", false), "200 POST\t/legacy/upload?tag=zqlog\ttarqo-launcher/1.0\t"
+                                          "application/octet-stream\t1234\t" + std::to_string(c.status) + "\t\n")
+            << c.fault;
+    }
 }
 
 TEST_F(TestServerTest, LogListsEachRequestAndResetClearsIt) {
