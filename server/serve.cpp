@@ -481,6 +481,7 @@ ServeServer* StartServe(const ServeOptions* options, char* err, size_t err_cap) 
         std::string length = req.get_header_value("Content-Length");
         if (req.path == "/legacy/upload" && ParseContentLength(length.data(), length.size(), &announced) &&
             announced > kMaxUploadBytes) {
+            res.status = 413;  // the library answers with res as it stands, not with what we return
             res.set_content("upload larger than 67108864 bytes\n", "text/plain; charset=utf-8");
             return 413;
         }
