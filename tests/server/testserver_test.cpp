@@ -188,7 +188,6 @@ TEST_F(TestServerTest, StallPausesAfterTheGivenBytes) {
         }
         ASSERT_GE(reached, 0) << c.after;
         EXPECT_GE(passed - reached, 700) << "stall after " << c.after << " bytes";
-        EXPECT_LT(reached, 600) << "the bytes before the stall come at once";
     }
 }
 
