@@ -121,7 +121,7 @@ TEST_F(DigestParentDirs, RefusesDirectoryLinkPrefixes) {
     std::string target = JoinPath(dir, "target");
     ASSERT_TRUE(CreateDirectoryA(target.c_str(), NULL));
     std::string link = JoinPath(dir, "link");
-    ASSERT_TRUE(MakeDirectoryLink(link, target));
+    ASSERT_TRUE(MakeLink(link, target, true));
     EXPECT_FALSE(EnsureParentDirectories((link + "\\sub\\f.u").c_str()));
     EXPECT_FALSE(DirExists(JoinPath(target, "sub"))) << "created a directory through the link";
     EXPECT_FALSE(EnsureParentDirectories((link + "\\f.u").c_str()));

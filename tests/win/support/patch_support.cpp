@@ -1,5 +1,8 @@
 #include "support/patch_support.h"
 
+#include <windows.h>
+#include <winhttp.h>
+
 #include "shell/shell.h"
 #include "support/test_support.h"
 
@@ -52,8 +55,9 @@ static bool IsReparsePoint(const std::string& path) {
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool MakeDirectoryLink(const std::string& link, const std::string& target) {
-    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && IsReparsePoint(link))
+bool MakeLink(const std::string& link, const std::string& target, bool directory) {
+    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) &&
+        IsReparsePoint(link))
         return true;
     // Wine starts ELF programs as Unix processes.
     std::string cmd = "/bin/ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"";
@@ -70,6 +74,24 @@ bool MakeDirectoryLink(const std::string& link, const std::string& target) {
         Sleep(20);
     }
     return false;
+}
+
+bool RunningOnWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != NULL; }
+
+bool ProbeHttps(const wchar_t* object, DWORD protocols) {
+    HINTERNET s = WinHttpOpen(L"veq-tests", WINHTTP_ACCESS_TYPE_NO_PROXY, NULL, NULL, 0);
+    if (s && protocols) WinHttpSetOption(s, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    HINTERNET c = s ? WinHttpConnect(s, kServiceHostW, INTERNET_DEFAULT_HTTPS_PORT, 0) : NULL;
+    HINTERNET r = c ? WinHttpOpenRequest(c, L"GET", object, NULL, NULL, NULL, WINHTTP_FLAG_SECURE) : NULL;
+    DWORD status = 0, len = sizeof status;
+    bool ok = r && WinHttpSendRequest(r, NULL, 0, NULL, 0, 0, 0) && WinHttpReceiveResponse(r, NULL) &&
+              WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, NULL, &status, &len,
+                                  NULL) &&
+              status == 200;
+    if (r) WinHttpCloseHandle(r);
+    if (c) WinHttpCloseHandle(c);
+    if (s) WinHttpCloseHandle(s);
+    return ok;
 }
 
 bool ServerFault(const std::string& query) { return !ServerCtl("POST", "/ctl/fault?" + query).empty(); }

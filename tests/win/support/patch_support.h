@@ -26,10 +26,16 @@ std::string FillerBytes(size_t n);
 // "T:\...\<name padded with x>" of exactly `len` characters, as a subfolder of `parent` (not created).
 std::string PathOfLength(const std::string& parent, size_t len);
 
-// A directory symbolic link at `link` to `target`, reported as a reparse point; false when none could be made.
-// Wine 8 has CreateSymbolicLinkA return TRUE without creating anything and refuses FSCTL_SET_REPARSE_POINT, but it
-// reports a Unix symbolic link as a reparse point, as Windows does its own links; so that is the fallback.
-bool MakeDirectoryLink(const std::string& link, const std::string& target);
+// A symbolic link at `link` to `target` (a directory or a file), reported as a reparse point; false when none could
+// be made. Wine 8 has CreateSymbolicLinkA return TRUE without creating anything and refuses FSCTL_SET_REPARSE_POINT,
+// but it reports a Unix symbolic link as a reparse point, as Windows does its own links; so that is the fallback.
+bool MakeLink(const std::string& link, const std::string& target, bool directory);
+
+// True under Wine (ntdll exports wine_get_version), for the few assertions where Wine and Windows differ.
+bool RunningOnWine();
+// A plain WinHTTP GET of https://<service host>/<object> restricted to `protocols` (WINHTTP_FLAG_SECURE_PROTOCOL_*,
+// 0 for the platform's defaults); true on status 200. Shows what the platform itself can negotiate.
+bool ProbeHttps(const wchar_t* object, DWORD protocols);
 
 // Test server control; each returns false when the server did not answer 200.
 bool ServerFault(const std::string& query);  // POST /ctl/fault?<query>
