@@ -153,7 +153,7 @@ const ManifestEntry* Find(const Release& r, const std::string& path) {
 TEST_F(PublishTest, RefusesEachFileTheLauncherWouldRefuse) {
     const std::string k143 = "System/" + std::string(134, 'a') + ".u";  // fits an install folder of 100
     const std::string k144 = "System/" + std::string(135, 'a') + ".u";
-    const std::string k44 = "Maps/" + std::string(35, 'b') + ".ut2";
+    const std::string k95 = "Maps/" + std::string(86, 'b') + ".ut2";  // 149 + 95 + 16 = 260
     const struct {
         std::vector<std::string> files;  // the last one is the file to refuse
         std::vector<std::string> options;
@@ -168,7 +168,7 @@ TEST_F(PublishTest, RefusesEachFileTheLauncherWouldRefuse) {
         {{"System/a:b.u"}, {}, "System/a:b.u", "contains :"},
         {{"System/" + std::string(174, 'c') + ".u"}, {"--max-install-dir", "3"}, "System/ccc", "longer than 180"},
         {{k144}, {}, "System/aaa", "too long for an install folder of 100"},
-        {{k44}, {"--max-install-dir", "200"}, "Maps/bbb", "too long for an install folder of 200"},
+        {{k95}, {"--max-install-dir", "149"}, "Maps/bbb", "too long for an install folder of 149"},
         {{"Maps/A.ut2", "Maps/a.UT2"}, {}, "Maps/a.UT2", "the same file as Maps/A.ut2"},
         {{"AutoUpdate.ini"}, {}, "AutoUpdate.ini", "spelled in lower case"},
         {{"Help/readme.txt"}, {"--strict"}, "Help/readme.txt", "not maintained by the launcher"},
@@ -190,16 +190,16 @@ TEST_F(PublishTest, RefusesEachFileTheLauncherWouldRefuse) {
         EXPECT_FALSE(Exists(out_)) << "a refused release wrote " << out_;
     }
 
-    // The edges that pass: 143 characters with the default install folder, 43 with an install folder of 200.
+    // The edges that pass: 143 characters with the default install folder, 94 with the longest one (149).
     TearDown();
     SetUp();
     Put(client_, k143, "x");
     Outcome ok = Publish({ client_, out_ });
     EXPECT_EQ(ok.status, 0) << ok.output;
-    std::string client200 = root_ + "/client200";
-    Put(client200, "Maps/" + std::string(34, 'b') + ".ut2", "y");
-    Outcome ok200 = Publish({ client200, root_ + "/out200", "--max-install-dir", "200" });
-    EXPECT_EQ(ok200.status, 0) << ok200.output;
+    std::string client149 = root_ + "/client149";
+    Put(client149, "Maps/" + std::string(85, 'b') + ".ut2", "y");
+    Outcome ok149 = Publish({ client149, root_ + "/out149", "--max-install-dir", "149" });
+    EXPECT_EQ(ok149.status, 0) << ok149.output;
 }
 
 TEST_F(PublishTest, RefusesAFileLargerThanTheLauncherDownloads) {
@@ -439,7 +439,7 @@ TEST_F(PublishTest, RejectsBadArguments) {
         { client_, out_, "--service-host", "203.0.113" },
         { client_, out_, "--service-host", "256.1.1.1" },
         { client_, out_, "--service-host", "1.2.3.4 " },
-        { client_, out_, "--max-install-dir", "243" },
+        { client_, out_, "--max-install-dir", "150" },
         { client_, out_, "--max-install-dir", "-5" },
         { client_, out_, "--frobnicate" },
         { "prune", out_ },

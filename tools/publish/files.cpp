@@ -19,6 +19,8 @@ static void ShowProgress(Progress* p) {
     fflush(p->out);
     p->lastShown = time(NULL);
     p->shown = 1;
+    p->shownFiles = p->filesDone;
+    p->shownBytes = p->bytesDone;
 }
 
 void StartProgress(Progress* p, FILE* out, const char* phase, unsigned files, unsigned long long bytes) {
@@ -38,7 +40,7 @@ void AddProgress(Progress* p, unsigned files, unsigned long long bytes) {
 }
 
 void EndProgress(Progress* p) {
-    if (p->out && p->shown) ShowProgress(p);
+    if (p->out && p->shown && (p->shownFiles != p->filesDone || p->shownBytes != p->bytesDone)) ShowProgress(p);
 }
 
 void HexDigest(const unsigned char value[32], char hex[kDigestHex + 1]) {

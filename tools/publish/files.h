@@ -13,7 +13,9 @@ struct Progress {
     unsigned filesDone, filesTotal;
     unsigned long long bytesDone, bytesTotal;
     time_t lastShown;
-    int shown;  // a line was printed in this phase, so its end is printed too
+    int shown;                 // a line was printed in this phase, so its end is printed too
+    unsigned long long shownBytes;
+    unsigned shownFiles;       // what the last line said
 };
 
 void StartProgress(Progress* p, FILE* out, const char* phase, unsigned files, unsigned long long bytes);

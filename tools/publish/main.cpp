@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "patch/patch_run_rules.h"
 #include "publish.h"
 
 #ifndef VEQ_SERVICE_HOST
@@ -13,7 +14,8 @@ static const char kUsage[] =
     "       veq-publish prune OUT_DIR --keep N\n"
     "Publishes the files of CLIENT_DIR (laid out like an install folder) as OUT_DIR/patch/manifest.tsv and\n"
     "OUT_DIR/patch/blobs/<digest>, after checking every file against the launcher's manifest rules.\n"
-    "  --max-install-dir N   longest install folder (characters) the release must work in (default 100)\n"
+    "  --max-install-dir N   longest install folder (characters) the release must work in (default 100,\n"
+    "                        at most 149: the launcher refuses longer ones)\n"
     "  --strict              files the launcher does not patch are errors instead of being skipped\n"
     "  --service-host HOST   BishopIP written into the published autoupdate.ini (default " VEQ_SERVICE_HOST ",\n"
     "                        the host this build's launcher uses)\n"
@@ -92,8 +94,10 @@ int main(int argc, char** argv) {
             o.strict = 1;
         } else if (strcmp(argv[i], "--max-install-dir") == 0) {
             unsigned long n = 0;
-            // Drive letter, colon and one folder at least; at 243 no path is left.
-            if (!ParseCount(value, 3, 242, &n)) return Usage("--max-install-dir wants 3 to 242 characters");
+            // Drive letter, colon and one folder at least; longer than the patch run serves is pointless.
+            if (!ParseCount(value, 3, 1000, &n) || !PatchPathsFit(n))
+                return Usage("--max-install-dir wants 3 characters or more, up to the longest install folder the "
+                             "launcher patches (149)");
             o.maxInstallDir = n;
             i++;
         } else if (strcmp(argv[i], "--service-host") == 0) {
