@@ -387,7 +387,8 @@ TEST_F(PublishTest, AutoupdateIniIsPublishedAsTheLauncherRewritesIt) {
     // Without the option the host is the one this build's launcher uses.
     Outcome own = Publish({ client_, root_ + "/own" });
     ASSERT_EQ(own.status, 0) << own.output;
-    const ManifestEntry* ownEntry = Find(LoadRelease(root_ + "/own"), "autoupdate.ini");
+    Release ownRelease = LoadRelease(root_ + "/own");
+    const ManifestEntry* ownEntry = Find(ownRelease, "autoupdate.ini");
     ASSERT_TRUE(ownEntry);
     EXPECT_NE(Read(root_ + "/own/patch/blobs/" + ownEntry->digest).find("BishopIP=" VEQ_SERVICE_HOST "\r\n"),
               std::string::npos);
