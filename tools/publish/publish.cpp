@@ -180,7 +180,8 @@ int CheckClientFiles(const PublishOptions* o, Scan* s) {
             continue;
         }
         if ((reason = ManifestPathProblem(f.rel.data(), f.rel.size(), o->maxInstallDir)) != NULL) {
-            if (strstr(reason, "install folder"))
+            // Fine with no install folder at all: only the length rule failed, so say which lengths.
+            if (!ManifestPathProblem(f.rel.data(), f.rel.size(), 0))
                 List(&s->refused, f.rel, Describe("path of %llu characters is too long for an install folder of "
                                                   "%llu characters (install folder + path + 16 must be at most 259)",
                                                   f.rel.size(), o->maxInstallDir));
