@@ -216,8 +216,8 @@ TEST(Operator, PublishedReleaseInstallsIntoAnEmptyFolder) {
     launcher.Click(1005);
     EXPECT_EQ(launcher.WaitExit(10000), 0u);
     for (const Entry& e : PublishedEntries())
-        EXPECT_TRUE(SameBytes(Bytes(JoinPath(dir, Backslashes(e.path))), Bytes(Demo("release/patch/blobs/" + e.digest))))
-            << e.path;
+        std::string published = Bytes(Demo("release/patch/blobs/" + e.digest));
+        EXPECT_TRUE(SameBytes(Bytes(JoinPath(dir, Backslashes(e.path))), published)) << e.path;
     EXPECT_EQ(PatchRunStatus(dir), kCurrent);
 }
 

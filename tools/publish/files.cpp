@@ -95,8 +95,8 @@ static int DigestStream(int fd, int out, const char* path, unsigned long long si
         AddProgress(p, 0, (unsigned long long)got);
     }
     if (total != size) {
-        fprintf(stderr, "veq-publish: %s changed while being published (it had %llu bytes when listed); publish again\n",
-                path, size);
+        fprintf(stderr, "veq-publish: %s changed while being published (%llu bytes when listed); publish again\n", path,
+                size);
         goto done;
     }
     EVP_DigestFinal_ex(md, value, &len);

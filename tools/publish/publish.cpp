@@ -286,7 +286,8 @@ int PublishRelease(const PublishOptions* o) {
     int result = kPublishFailed, lock = -1;
     Scan s;
     struct stat st;
-    std::string out = o->outDir, patchDir = out + "/patch", blobsDir = patchDir + "/blobs", historyDir = out + "/history";
+    std::string out = o->outDir, patchDir = out + "/patch", blobsDir = patchDir + "/blobs";
+    std::string historyDir = out + "/history";
     std::string lines, manifest;
     char lineDigest[kDigestHex + 1], releaseId[kReleaseIdChars + 1];
     unsigned long long totalBytes = 0, writtenBytes = 0;
