@@ -215,9 +215,10 @@ TEST(Operator, PublishedReleaseInstallsIntoAnEmptyFolder) {
     EXPECT_EQ(launcher.Status(), kPatched);
     launcher.Click(1005);
     EXPECT_EQ(launcher.WaitExit(10000), 0u);
-    for (const Entry& e : PublishedEntries())
+    for (const Entry& e : PublishedEntries()) {
         std::string published = Bytes(Demo("release/patch/blobs/" + e.digest));
         EXPECT_TRUE(SameBytes(Bytes(JoinPath(dir, Backslashes(e.path))), published)) << e.path;
+    }
     EXPECT_EQ(PatchRunStatus(dir), kCurrent);
 }
 
