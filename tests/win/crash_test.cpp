@@ -132,19 +132,10 @@ TEST_F(CrashCatcher, AccessViolationLeavesOneDumpTheNoteAndAnEndedClient) {
     EXPECT_NE(dump.exceptionAddress, 0u);
     // The captured context is the faulting thread's: it stands at the faulting instruction.
     EXPECT_EQ(dump.contextPc, dump.exceptionAddress) << "thread context not captured";
+    EXPECT_EQ(dump.flags & 0xFFFFu, 0x1005u) << "MiniDumpWithDataSegs | WithHandleData | WithThreadInfo";
+    EXPECT_TRUE(dump.HasStream(ThreadListStream) && dump.HasStream(ModuleListStream));
 
     EXPECT_EQ(Read(JoinPath(dumps, "crash.txt")), ExpectedNote(0xC0000005u, dump.exceptionAddress));
-}
-
-TEST_F(CrashCatcher, DumpCarriesTheRequestedDataKinds) {
-    Run("crash");
-    std::vector<std::string> names = ListDir(dumps);
-    ASSERT_EQ(names.size(), 2u) << DumpNames(names);
-    MinidumpFacts dump = ReadMinidump(JoinPath(dumps, names[0]));
-    ASSERT_EQ(dump.error, "");
-    EXPECT_EQ(dump.flags & 0xFFFFu, 0x1005u) << "MiniDumpWithDataSegs | WithHandleData | WithThreadInfo";
-    EXPECT_TRUE(dump.HasStream(ThreadListStream));
-    EXPECT_TRUE(dump.HasStream(ModuleListStream));
 }
 
 TEST_F(CrashCatcher, ExceptionTheClientWouldHandleIsCapturedToo) {
@@ -208,6 +199,8 @@ TEST_F(CrashCatcher, FailedDumpWriteIsNotReportedAsCaptured) {
     ASSERT_TRUE(WriteFileBytes(JoinPath(dumps, "crash-5.dmp"), "older dump"));
     ASSERT_TRUE(WriteFileBytes(JoinPath(dumps, "crash.txt"), "exception=0xc0000005 address=00a1b2c3\r\n"));
     // Without PROCESS_VM_READ the dump writer cannot read the client's memory and fails; ending it still works.
+    // (A full disk would be the natural fault, but Wine's MiniDumpWriteDump does not check its writes and reports
+    // success for a cut-short dump; Windows' returns FALSE.)
     DebugRunSeen run = Run("crash", PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION);
     EXPECT_EQ(Status(), "Crash (0xC0000005) tapi gagal tulis dump.");
     EXPECT_EQ(run.exitCode, 1u);

@@ -1,12 +1,15 @@
 // PLAY and PLAY (DEBUG) under Wine: the client start in-process (StartClient, what follows a successful patch run
 // and configuration rewrite), then the whole commands through the real launcher window.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 
 #include "launch/launch.h"
 #include "shell/shell.h"
 #include "support/launch_support.h"
+#include "support/release_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -159,6 +162,153 @@ TEST_F(LaunchStart, FailedStartShowsTheSystemErrorCode) {
     EXPECT_EQ(StartClient(kLaunchDebug), 0);
     EXPECT_EQ(Status(), "Gagal start (error " + std::to_string(error) + ")");
     EXPECT_TRUE(DirExists(JoinPath(dir, "dumps"))) << "made before the start, and it stays";
+}
+
+}  // namespace
+
+// The whole commands through the real launcher: patch run against the test server (one file, already current),
+// configuration rewrite, then the start.
+namespace {
+
+const char kIni[] = "[Login]\r\nBishopIP=10.9.9.9\r\nBishopPort=1\r\n";
+
+struct LaunchPlay : testing::Test {
+    std::string dir, releaseDir;
+    LauncherProcess launcher;
+
+    void SetUp() override {
+        ServerReset();
+        dir = FreshTestDir();
+        releaseDir = FreshTestDir("-release");
+        std::vector<ReleaseFile> files = {{"System/Core.u", "core package of the test release"}};
+        ASSERT_TRUE(InstallFiles(dir, files));
+        ASSERT_TRUE(WriteRelease(releaseDir, ReleaseId("launch-play"), files));
+        ASSERT_TRUE(ServeRelease(releaseDir));
+        ASSERT_TRUE(WriteFileBytes(JoinPath(dir, "autoupdate.ini"), kIni));
+        ASSERT_TRUE(launcher.Start(dir));
+    }
+    std::string Ini() {
+        std::string b;
+        return ReadFileBytes(JoinPath(dir, "autoupdate.ini"), &b) ? b : "(missing)";
+    }
+    // Presses a button whose command shows a message box: reads and closes the box, then waits for the command.
+    MessageBoxSeen PressExpectingBox(int id) {
+        PostMessageA(launcher.window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+        MessageBoxSeen seen = CloseMessageBoxOf(launcher.pi.dwProcessId, 60000);
+        DWORD_PTR ignored;
+        SendMessageTimeoutA(launcher.window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &ignored);
+        return seen;
+    }
+};
+
+// The one running ZQ.exe started by `parentPid`; 0 if there is none.
+DWORD ClientPid(DWORD parentPid) {
+    DWORD pid = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 e;
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32First(snap, &e); more; more = Process32Next(snap, &e))
+        if (e.th32ParentProcessID == parentPid && _stricmp(e.szExeFile, "ZQ.exe") == 0) pid = e.th32ProcessID;
+    CloseHandle(snap);
+    return pid;
+}
+
+TEST_F(LaunchPlay, PlayPatchesRewritesTheConfigurationAndStartsTheClient) {
+    ASSERT_NE(InstallFakeClient(dir, "run"), "");
+    launcher.Click(1001);
+    EXPECT_EQ(launcher.Status(), std::string("Game dijalankan - login di Bishop ") + kServiceHost + ":7451");
+    EXPECT_NE(ServerLog().find("/patch/manifest.tsv"), std::string::npos) << "no patch run before the start";
+    EXPECT_NE(Ini().find(std::string("BishopIP=") + kServiceHost + "\r\n"), std::string::npos) << Ini();
+
+    ASSERT_TRUE(WaitForFakeClientStarts(dir, 1, 15000));
+    std::vector<FakeClientStart> starts = FakeClientStarts(dir);
+    EXPECT_EQ(starts[0].cmdline, ExpectedCommandLine(dir, "-window"));
+    EXPECT_EQ(starts[0].cwd, dir + "\\System");
+
+    // The client keeps running on its own; the launcher holds nothing of it.
+    DWORD pid = ClientPid(launcher.pi.dwProcessId);
+    ASSERT_NE(pid, 0u) << "client not running";
+    EXPECT_EQ(HandlesTo(launcher.pi.hProcess, pid), 0) << "the launcher holds a handle of the client";
+    HANDLE client = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    TerminateProcess(client, 9);
+    WaitForSingleObject(client, 5000);
+    CloseHandle(client);
+    EXPECT_FALSE(DirExists(JoinPath(dir, "dumps")));
+}
+
+TEST_F(LaunchPlay, PlayDebugCatchesTheCrashOnTheLauncherThread) {
+    ASSERT_NE(InstallFakeClient(dir, "crash"), "");
+    launcher.Click(1008);  // returns once the client has ended
+    EXPECT_EQ(launcher.Status(), "Crash ditangkap (0xC0000005). Tekan SEND DUMP.");
+    EXPECT_NE(Ini().find(std::string("BishopIP=") + kServiceHost + "\r\n"), std::string::npos) << Ini();
+    std::vector<FakeClientStart> starts = FakeClientStarts(dir);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].cmdline, ExpectedCommandLine(dir, "-log"));
+    EXPECT_EQ(starts[0].cwd, dir + "\\System");
+
+    std::string dumps = JoinPath(dir, "dumps");
+    std::vector<std::string> names = ListDir(dumps);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[1], "crash.txt");
+    MinidumpFacts dump = ReadMinidump(JoinPath(dumps, names[0]));
+    ASSERT_EQ(dump.error, "");
+    EXPECT_EQ(dump.exceptionCode, 0xC0000005u);
+    EXPECT_EQ(dump.threadId, starts[0].tid);
+    std::string note;
+    ASSERT_TRUE(ReadFileBytes(JoinPath(dumps, "crash.txt"), &note));
+    EXPECT_EQ(note.compare(0, 29, "exception=0xc0000005 address="), 0) << note;
+    EXPECT_EQ(ClientPid(launcher.pi.dwProcessId), 0u) << "client still running";
+}
+
+TEST_F(LaunchPlay, MissingClientShowsTheBoxOwnedByTheLauncherWindow) {
+    static const struct {
+        int id;
+        bool asDirectory;
+        const char* text;
+    } kCases[] = {
+        {1001, false, kPlayMissing},
+        {1001, true, kPlayMissing},
+        {1008, false, kDebugMissing},
+        {1008, true, kDebugMissing},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::to_string(c.id) + (c.asDirectory ? ", ZQ.exe a directory" : ", ZQ.exe missing"));
+        RemoveTree(JoinPath(dir, "System\\ZQ.exe"));
+        if (c.asDirectory) {
+            ASSERT_TRUE(CreateDirectoryA(JoinPath(dir, "System\\ZQ.exe").c_str(), NULL));
+        }
+        MessageBoxSeen box = PressExpectingBox(c.id);
+        ASSERT_TRUE(box.found) << "no message box; status: " << launcher.Status();
+        EXPECT_EQ(box.text, c.text);
+        EXPECT_EQ(box.caption, "VEQ Games Launcher");
+        EXPECT_TRUE(box.owner == launcher.window) << "owner is not the main window";
+        // Icon handles cannot be compared across processes under Wine; which icon it is, LaunchStart checks.
+        EXPECT_TRUE(box.hasIcon);
+        EXPECT_EQ(box.visibleButtons, std::vector<int>{IDOK});
+        EXPECT_EQ(launcher.Status().compare(0, 9, "Patched: "), 0) << "status changed: " << launcher.Status();
+        EXPECT_FALSE(DirExists(JoinPath(dir, "dumps")));
+        EXPECT_EQ(ClientPid(launcher.pi.dwProcessId), 0u);
+    }
+}
+
+TEST_F(LaunchPlay, FailedPatchRunOrMissingConfigurationStartsNothing) {
+    ASSERT_NE(InstallFakeClient(dir, "exit"), "");
+    ASSERT_FALSE(ServerCtl("POST", "/ctl/fault?path=/patch/manifest.tsv&status=500").empty());
+    for (int id : {1001, 1008}) {
+        launcher.Click(id);
+        EXPECT_EQ(Ini(), kIni) << id << ": configuration rewritten after a failed patch run";
+        EXPECT_EQ(launcher.Status().find("Game"), std::string::npos) << id << ": " << launcher.Status();
+    }
+    ServerReset();
+    ASSERT_TRUE(ServeRelease(releaseDir));
+    ASSERT_TRUE(DeleteFileA(JoinPath(dir, "autoupdate.ini").c_str()));
+    for (int id : {1001, 1008}) {
+        launcher.Click(id);
+        EXPECT_EQ(launcher.Status(), "autoupdate.ini tak dijumpai") << id;
+    }
+    Sleep(500);  // a client started despite all would have recorded itself by now
+    EXPECT_EQ(FakeClientStarts(dir).size(), 0u);
+    EXPECT_FALSE(DirExists(JoinPath(dir, "dumps")));
 }
 
 }  // namespace

@@ -162,13 +162,20 @@ MessageBoxSeen CloseMessageBoxOf(DWORD pid, DWORD ms, const volatile LONG* stop)
         GetClassNameA(c, cls, sizeof cls);
         LONG style = GetWindowLongA(c, GWL_STYLE);
         if (_stricmp(cls, "Static") == 0) {
-            if ((style & SS_TYPEMASK) == SS_ICON) seen.errorIcon = (HICON)SendMessageA(c, STM_GETICON, 0, 0) == hand;
+            if ((style & SS_TYPEMASK) == SS_ICON) {
+                HICON icon = (HICON)SendMessageA(c, STM_GETICON, 0, 0);
+                seen.hasIcon = icon != NULL;
+                seen.errorIcon = icon == hand;
+            }
             else if (seen.text.empty()) seen.text = WindowText(c);
         } else if (_stricmp(cls, "Button") == 0 && (style & WS_VISIBLE)) {
             seen.visibleButtons.push_back(GetDlgCtrlID(c));
         }
     }
     PostMessageA(s.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(s.box, IDOK));
+    // Gone before we return: a message sent to the owner meanwhile would be answered from the box's own modal
+    // loop, so it cannot tell whether the command has finished.
+    for (DWORD closing = GetTickCount(); IsWindow(s.box) && GetTickCount() - closing < ms;) Sleep(20);
     return seen;
 }
 
@@ -205,6 +212,11 @@ static std::string ObjectType(HANDLE h) {
     return type;
 }
 
+// 1 when `h` (a handle of ours) is the process `pid` or one of its threads.
+static bool RefersTo(HANDLE h, const std::string& type, DWORD pid) {
+    return (type == "Process" && GetProcessId(h) == pid) || (type == "Thread" && GetProcessIdOfThread(h) == pid);
+}
+
 std::string NewHandles(HANDLE process, const std::set<ULONG_PTR>& before, DWORD debuggedPid) {
     std::map<std::string, int> byType;
     for (ULONG_PTR v : OpenHandles(process)) {
@@ -215,14 +227,24 @@ std::string NewHandles(HANDLE process, const std::set<ULONG_PTR>& before, DWORD 
         std::string type = ObjectType(copy);
         // Windows closes the process and thread handles of the debug events itself when the exit event is
         // continued (the debugger must not); Wine keeps them. They are the system's, not a leak of ours.
-        bool eventHandle = debuggedPid != 0 && ((type == "Process" && GetProcessId(copy) == debuggedPid) ||
-                                                (type == "Thread" && GetProcessIdOfThread(copy) == debuggedPid));
+        if (!(debuggedPid != 0 && RefersTo(copy, type, debuggedPid))) byType[type]++;
         CloseHandle(copy);
-        if (!eventHandle) byType[type]++;
     }
     std::string found;
     for (const auto& t : byType) found += std::to_string(t.second) + " " + t.first + "; ";
     return found;
+}
+
+int HandlesTo(HANDLE holder, DWORD pid) {
+    int n = 0;
+    for (ULONG_PTR v : OpenHandles(holder)) {
+        HANDLE copy = NULL;
+        if (!DuplicateHandle(holder, (HANDLE)v, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+            continue;
+        if (RefersTo(copy, ObjectType(copy), pid)) n++;
+        CloseHandle(copy);
+    }
+    return n;
 }
 
 bool StartDebugged(const std::string& exe, PROCESS_INFORMATION* pi) {

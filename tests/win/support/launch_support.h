@@ -42,11 +42,12 @@ struct MessageBoxSeen {
     bool found = false;
     HWND owner = NULL;
     std::string caption, text;
-    bool errorIcon = false;            // the icon is the system's error (hand) icon
+    bool hasIcon = false;
+    bool errorIcon = false;            // the icon is the system's error (hand) icon; only for our own boxes
     std::vector<int> visibleButtons;   // control ids
 };
-// Waits up to ms for a message box ("#32770") of process pid, reads it and presses OK. Stops early once *stop is
-// set (the caller finished without showing one).
+// Waits up to ms for a message box ("#32770") of process pid, reads it, presses OK and waits until it is gone.
+// Stops early once *stop is set (the caller finished without showing one).
 MessageBoxSeen CloseMessageBoxOf(DWORD pid, DWORD ms, const volatile LONG* stop = NULL);
 
 // Open handle values of a process (one we may duplicate from).
@@ -54,6 +55,8 @@ std::set<ULONG_PTR> OpenHandles(HANDLE process);
 // The handles of `process` that are not in `before`, counted by type ("64 File; 1 Thread; "), "" for none. Handles to the
 // process `debuggedPid` and its threads are left out (see the comment in the .cpp).
 std::string NewHandles(HANDLE process, const std::set<ULONG_PTR>& before, DWORD debuggedPid = 0);
+// Handles that `holder` has open to the process `pid` or its threads.
+int HandlesTo(HANDLE holder, DWORD pid);
 
 // Starts exe with DEBUG_ONLY_THIS_PROCESS, current directory its folder, the way PLAY (DEBUG) does.
 bool StartDebugged(const std::string& exe, PROCESS_INFORMATION* pi);
