@@ -17,7 +17,8 @@ struct DebugRun {
     int crashMet;     // an exception was taken as a crash, captured or not; decides the final message
 };
 
-// The file handles that these events carry are ours to close; left open, every DLL load would leak one.
+// The file handles that these events carry are ours to close; left open, every DLL load would leak one. Their
+// process and thread handles are not: the system closes those when the exit event is continued.
 static void CloseEventFile(const DEBUG_EVENT* ev) {
     HANDLE file = NULL;
     if (ev->dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) file = ev->u.CreateProcessInfo.hFile;
@@ -37,7 +38,7 @@ static void WriteCrashNote(const char* dumpsDir, const EXCEPTION_RECORD* rec) {
     if (!ok) remove(path);        // half a line would name the wrong crash
 }
 
-// Dumps the client stopped at `ev`'s exception, then ends it. 1 when the dump is complete on disk.
+// Dumps the client stopped at `ev`'s exception, then ends it. 1 when the dump writer succeeded.
 static int CaptureCrash(const PROCESS_INFORMATION* pi, const char* dumpsDir, const DEBUG_EVENT* ev) {
     // Record and context both lie in the launcher's memory, so the dump writer gets ClientPointers = FALSE.
     EXCEPTION_RECORD rec = ev->u.Exception.ExceptionRecord;
