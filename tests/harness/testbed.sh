@@ -43,7 +43,11 @@ testbed_up() {
   ln -sfn "$VEQ_TEST_ROOT_UNIX" "$WINEPREFIX/dosdevices/t:"
   /usr/lib/wine/wineserver -p
   # Wine's helper processes (services, explorer /desktop) start with the first program that needs them and keep
-  # that program's stdout; started from a test, they would hold CTest's pipe open until the end. Start them here.
+  # that program's stdout; started from a test, they would hold CTest's pipe open until the end. So start them
+  # here, and keep the desktop in use for the whole run (Wine ends an unused desktop, and a test would restart it).
+  /usr/lib/wine/wine64 "$build/win64/desktop_keeper.exe" </dev/null >/dev/null 2>&1 &
+  testbed_pids+=($!)
+  # One window test run to the end: once it has passed, the desktop is up (and held by the keeper).
   /usr/lib/wine/wine64 "$build/win64/veq-wintests.exe" --gtest_filter=ShellWindow.ClassCaptionStyleAndClientArea \
     </dev/null >/dev/null 2>&1 || true
   export VEQ_CTL_PORT=8081
