@@ -5,13 +5,15 @@
 
 enum { kTickDigits = 10 };  // GetTickCount as unsigned decimal
 
-static const char kCacheFolder[] = "\\patch-cache\\";
-static const char kBackupFolder[] = "\\patch-backups\\delta-";
-static const char kJournalName[] = "\\files.tsv";  // longer than "\9999.bak"
-static_assert(sizeof kCacheFolder - 1 + kReleaseIdChars + 1 + kDigestChars == kLongestPatchPathSuffix,
+// Fixed parts of the derived paths, without terminators.
+enum {
+    kCacheFolderChars = sizeof "\\patch-cache\\" - 1,
+    kBackupFolderChars = sizeof "\\patch-backups\\delta-" - 1,
+    kJournalNameChars = sizeof "\\files.tsv" - 1,  // longer than "\9999.bak"
+};
+static_assert(kCacheFolderChars + kReleaseIdChars + 1 + kDigestChars == kLongestPatchPathSuffix,
               "a cached blob path is install directory + 110");
-static_assert(sizeof kBackupFolder - 1 + kReleaseIdChars + 1 + kTickDigits + sizeof kJournalName - 1 <=
-                  kLongestPatchPathSuffix,
+static_assert(kBackupFolderChars + kReleaseIdChars + 1 + kTickDigits + kJournalNameChars <= kLongestPatchPathSuffix,
               "backup paths are shorter than cached blob paths");
 
 int PatchPathsFit(size_t installDirLen) {

@@ -227,19 +227,19 @@ struct TlsSession {
     }
 };
 
-static int OpenTls(int port, const TlsClientSpec& spec, TlsSession* s, TlsProbe* probe) {
+static int OpenTls(int port, const TlsClientOptions& opts, TlsSession* s, TlsProbe* probe) {
     s->fd = ConnectLoopback(port);
     if (s->fd < 0) return 0;
     probe->connected = 1;
     s->ctx = SSL_CTX_new(TLS_client_method());
     if (!s->ctx) return 0;
-    if (spec.security_level >= 0) {
-        SSL_CTX_set_security_level(s->ctx, spec.security_level);
+    if (opts.security_level >= 0) {
+        SSL_CTX_set_security_level(s->ctx, opts.security_level);
         SSL_CTX_set_cipher_list(s->ctx, "DEFAULT:@SECLEVEL=0");
     }
-    SSL_CTX_set_min_proto_version(s->ctx, spec.min_version);
-    SSL_CTX_set_max_proto_version(s->ctx, spec.max_version);
-    if (!spec.ca_file.empty()) SSL_CTX_load_verify_locations(s->ctx, spec.ca_file.c_str(), NULL);
+    SSL_CTX_set_min_proto_version(s->ctx, opts.min_version);
+    SSL_CTX_set_max_proto_version(s->ctx, opts.max_version);
+    if (!opts.ca_file.empty()) SSL_CTX_load_verify_locations(s->ctx, opts.ca_file.c_str(), NULL);
     SSL_CTX_set_verify(s->ctx, SSL_VERIFY_NONE, NULL);  // the result is read after the handshake instead
     s->ssl = SSL_new(s->ctx);
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(s->ssl), "127.0.0.1");
@@ -250,14 +250,14 @@ static int OpenTls(int port, const TlsClientSpec& spec, TlsSession* s, TlsProbe*
     }
     probe->handshake = 1;
     probe->version = SSL_version(s->ssl);
-    probe->verify = spec.ca_file.empty() ? -1 : SSL_get_verify_result(s->ssl);
+    probe->verify = opts.ca_file.empty() ? -1 : SSL_get_verify_result(s->ssl);
     return 1;
 }
 
-TlsProbe ProbeTls(int port, const TlsClientSpec& spec) {
+TlsProbe ProbeTls(int port, const TlsClientOptions& opts) {
     TlsSession s;
     TlsProbe probe;
-    OpenTls(port, spec, &s, &probe);
+    OpenTls(port, opts, &s, &probe);
     return probe;
 }
 
@@ -288,8 +288,8 @@ static int WriteTls(SSL* ssl, const std::string& data) {
 int RawHttps(int port, const std::string& request, int timeout_ms, RawReply* reply) {
     TlsSession s;
     TlsProbe probe;
-    TlsClientSpec spec;
-    if (!OpenTls(port, spec, &s, &probe)) return 0;
+    TlsClientOptions opts;
+    if (!OpenTls(port, opts, &s, &probe)) return 0;
     double start = NowMs();
     if (!WriteTls(s.ssl, request)) return 0;
     std::string all;

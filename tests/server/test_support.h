@@ -37,7 +37,7 @@ std::string ReadFile(const std::string& path);
 std::vector<std::string> ListDir(const std::string& dir);  // every entry but . and .., hidden ones too
 std::string PatternBytes(size_t n, unsigned seed);      // deterministic non-repeating-looking content
 
-struct TlsClientSpec {
+struct TlsClientOptions {
     int min_version = TLS1_2_VERSION;
     int max_version = TLS1_3_VERSION;
     int security_level = -1;  // 0 lets OpenSSL 3 offer TLS 1.1
@@ -50,7 +50,7 @@ struct TlsProbe {
     int version = 0;     // negotiated protocol
     long verify = -1;    // X509_V_OK when the chain and the name 127.0.0.1 check out
 };
-TlsProbe ProbeTls(int port, const TlsClientSpec& spec);
+TlsProbe ProbeTls(int port, const TlsClientOptions& opts);
 
 // One request on a fresh TLS connection, read until the server closes it or timeout_ms pass without data.
 struct RawReply {

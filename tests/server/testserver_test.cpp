@@ -264,14 +264,14 @@ TEST_F(TestServerTest, DirectoriesSwitchAndResetRestoresThem) {
 TEST_F(TestServerTest, TlsModesOfferWhatTheyPromise) {
     const std::string ca = TestPkiDir() + "/ca.pem";
     const std::string untrusted_ca = TestPkiDir() + "/untrusted-ca.pem";
-    TlsClientSpec tls12, tls13, tls11;
+    TlsClientOptions tls12, tls13, tls11;
     tls12.min_version = tls12.max_version = TLS1_2_VERSION;
     tls13.min_version = tls13.max_version = TLS1_3_VERSION;
     tls11.min_version = tls11.max_version = TLS1_1_VERSION;
     tls11.security_level = 0;
     const struct {
         const char* mode;
-        const TlsClientSpec* client;
+        const TlsClientOptions* client;
         std::string ca;
         int connects;
         int handshake;
@@ -291,20 +291,20 @@ TEST_F(TestServerTest, TlsModesOfferWhatTheyPromise) {
     };
     for (const auto& c : kCases) {
         ASSERT_EQ(Ctl(std::string("/ctl/tls?mode=") + c.mode), "200 ok") << c.mode;
-        TlsClientSpec spec = *c.client;
-        spec.ca_file = c.ca;
-        TlsProbe p = ProbeTls(https, spec);
+        TlsClientOptions opts = *c.client;
+        opts.ca_file = c.ca;
+        TlsProbe p = ProbeTls(https, opts);
         EXPECT_EQ(p.connected, c.connects) << c.mode << ": the listener is in place once the call has answered";
-        EXPECT_EQ(p.handshake, c.handshake) << c.mode << " with a client of " << std::hex << spec.max_version;
+        EXPECT_EQ(p.handshake, c.handshake) << c.mode << " with a client of " << std::hex << opts.max_version;
         if (c.handshake) {
-            EXPECT_EQ(p.version, spec.max_version) << c.mode;
+            EXPECT_EQ(p.version, opts.max_version) << c.mode;
             EXPECT_EQ(p.verify, c.verify) << c.mode << ": " << X509_verify_cert_error_string(p.verify);
         }
     }
     ASSERT_EQ(Ctl("/ctl/reset"), "200 ok");
-    TlsClientSpec spec = tls12;
-    spec.ca_file = ca;
-    TlsProbe p = ProbeTls(https, spec);
+    TlsClientOptions opts = tls12;
+    opts.ca_file = ca;
+    TlsProbe p = ProbeTls(https, opts);
     EXPECT_EQ(p.handshake, 1) << "reset brings back the default listener";
     EXPECT_EQ(p.verify, X509_V_OK);
 }

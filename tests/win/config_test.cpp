@@ -173,7 +173,7 @@ TEST_F(ConfigRewrite, FolderTooLongForItsNamesIsRefused) {
             EXPECT_EQ(RewriteClientConfig(), 0);
             EXPECT_EQ(Status(), "Folder game terlalu panjang. Pindahkan game ke folder yang lebih pendek.");
             EXPECT_EQ(ReadAll(Ini()), before);
-            EXPECT_EQ(Listing(dir), std::vector<std::string>{"autoupdate.ini"});
+            EXPECT_EQ(ListDir(dir), std::vector<std::string>{"autoupdate.ini"});
         }
     }
 }

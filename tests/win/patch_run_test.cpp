@@ -56,7 +56,7 @@ TEST_F(PatchRun, AllCurrentNeedsNoDownloadNoBackupEvenWhileTheClientRuns) {
     EXPECT_EQ(RunPatch(), 1);
     EXPECT_EQ(Status(), "Client terkini. 3 fail disemak; tiada download.");
     EXPECT_FALSE(DirExists(dir + "\\patch-backups"));
-    EXPECT_EQ(Listing(dir + "\\patch-cache"), std::vector<std::string>{"manifest.tsv"});
+    EXPECT_EQ(ListDir(dir + "\\patch-cache"), std::vector<std::string>{"manifest.tsv"});
     std::string log = ServerLog();
     EXPECT_EQ(ManifestRequests(log), 1) << log;
     EXPECT_EQ(log.find("/patch/blobs/"), std::string::npos) << log;
@@ -98,7 +98,7 @@ TEST_F(PatchRun, ChangedNewAndUnchangedFilesTogether) {
     std::vector<std::string> backups = BackupDirs(dir);
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(backups[0].find(dir + "\\patch-backups\\delta-" + id + "-"), 0u) << backups[0];
-    EXPECT_EQ(Listing(backups[0]), (std::vector<std::string>{"0.bak", "9.bak", "files.tsv"}));
+    EXPECT_EQ(ListDir(backups[0]), (std::vector<std::string>{"0.bak", "9.bak", "files.tsv"}));
     EXPECT_EQ(ReadAll(backups[0] + "\\files.tsv"),
               "0\t1\tTextures/Zero.utx\n5\t0\tSounds/New Dir/five.uax\n9\t1\tMaps/Nine.ut2\n");
     EXPECT_TRUE(ReadAll(backups[0] + "\\0.bak") == before[0].content);
@@ -107,9 +107,9 @@ TEST_F(PatchRun, ChangedNewAndUnchangedFilesTogether) {
     std::vector<std::string> blobs = {Sha256Hex(now[0].content), Sha256Hex(now[5].content), Sha256Hex(now[9].content)};
     std::vector<std::string> sorted = blobs;
     std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(Listing(CacheDirOf(dir, id)), sorted);
+    EXPECT_EQ(ListDir(CacheDirOf(dir, id)), sorted);
     EXPECT_TRUE(ReadAll(CacheDirOf(dir, id) + "\\" + blobs[1]) == now[5].content);
-    EXPECT_EQ(Listing(dir + "\\patch-cache"), (std::vector<std::string>{id, "manifest.tsv"}));
+    EXPECT_EQ(ListDir(dir + "\\patch-cache"), (std::vector<std::string>{id, "manifest.tsv"}));
     EXPECT_EQ(ReadAll(dir + "\\patch-cache\\manifest.tsv"), ManifestText(id, now));
 }
 
@@ -207,7 +207,7 @@ void ExpectRolledBackJournal(const std::string& dir) {
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(ReadAll(backups[0] + "\\files.tsv"),
               "0\t1\tSystem/A.u\n1\t0\tSounds/B.uax\n3\t1\tMaps/D.ut2\n4\t1\tTextures/E.utx\n");
-    EXPECT_EQ(Listing(backups[0]), (std::vector<std::string>{"0.bak", "3.bak", "4.bak", "files.tsv"}));
+    EXPECT_EQ(ListDir(backups[0]), (std::vector<std::string>{"0.bak", "3.bak", "4.bak", "files.tsv"}));
 }
 
 // The third changed file is open in another program that allows reading (so it can be backed up) but not
@@ -329,7 +329,7 @@ TEST_F(PatchRun, InstallFolderTooLongForItsPathsIsRefusedBeforeAnyRequest) {
         } else {
             EXPECT_EQ(result, 0);
             EXPECT_EQ(Status(), kFolderTooLong);
-            EXPECT_EQ(Listing(dir), std::vector<std::string>{"System"});
+            EXPECT_EQ(ListDir(dir), std::vector<std::string>{"System"});
             EXPECT_EQ(ReadAll(FileIn(dir, "System/A.u")), "old");
             std::string log = ServerLog();
             EXPECT_EQ(log.find("GET"), std::string::npos) << "no request at all: " << log;
@@ -458,7 +458,7 @@ RunPhase PhaseOf(const WindowProbe* p) {
 
 void CountCopiesInProgress(WindowProbe* p) {
     for (const std::string& backupDir : BackupDirs(p->installDir))
-        for (const std::string& name : Listing(backupDir)) {
+        for (const std::string& name : ListDir(backupDir)) {
             long long n = SizeOf(backupDir + "\\" + name);
             if (name.find(".bak") != std::string::npos && n > 0 && n < (long long)p->oldSize) p->midBackupCopy++;
         }

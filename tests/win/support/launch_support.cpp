@@ -58,20 +58,6 @@ bool WaitForFakeClientStarts(const std::string& installDir, size_t count, DWORD 
     }
 }
 
-std::vector<std::string> ListDir(const std::string& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return names;
-    do {
-        std::string n = fd.cFileName;
-        if (n != "." && n != "..") names.push_back(n);
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool MinidumpFacts::HasStream(unsigned type) const {
     return std::find(streamTypes.begin(), streamTypes.end(), type) != streamTypes.end();
 }

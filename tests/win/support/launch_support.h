@@ -22,7 +22,6 @@ std::vector<FakeClientStart> FakeClientStarts(const std::string& installDir);
 bool WaitForFakeClientStarts(const std::string& installDir, size_t count, DWORD ms);
 
 // Names in a folder (no "." and ".."), sorted; empty if it cannot be listed.
-std::vector<std::string> ListDir(const std::string& dir);
 
 // What a test checks in a minidump, read by hand from the file (no dbghelp involved).
 struct MinidumpFacts {

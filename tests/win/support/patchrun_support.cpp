@@ -93,20 +93,6 @@ std::string ReadAll(const std::string& path) {
     return ReadFileBytes(path, &b) ? b : std::string("<missing>");
 }
 
-std::vector<std::string> Listing(const std::string& dir) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return names;
-    do {
-        std::string n = fd.cFileName;
-        if (n != "." && n != "..") names.push_back(n);
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string DirOfLength(const std::string& parent, size_t len) {
     std::string d = parent + "\\" + std::string(len - parent.size() - 1, 'x');
     CreateDirectoryA(d.c_str(), NULL);
@@ -115,7 +101,7 @@ std::string DirOfLength(const std::string& parent, size_t len) {
 
 std::vector<std::string> BackupDirs(const std::string& dir) {
     std::vector<std::string> found;
-    for (const std::string& n : Listing(dir + "\\patch-backups"))
+    for (const std::string& n : ListDir(dir + "\\patch-backups"))
         if (n.compare(0, 6, "delta-") == 0) found.push_back(dir + "\\patch-backups\\" + n);
     return found;
 }
@@ -209,7 +195,7 @@ bool ScribbleAfterMove(OtherProgram* p, const std::string& path, unsigned long l
 std::string SmallDiskDir() {
     const char* root = getenv("VEQ_SMALL_DISK");
     if (!root || !*root) return "";
-    for (const std::string& n : Listing(root)) RemoveTree(std::string(root) + "\\" + n);
+    for (const std::string& n : ListDir(root)) RemoveTree(std::string(root) + "\\" + n);
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
     std::string dir = std::string(root) + "\\" + info->test_suite_name() + "." + info->name();
     CreateDirectoryA(dir.c_str(), NULL);

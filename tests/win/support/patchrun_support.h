@@ -38,7 +38,6 @@ struct PatchRunFixture : testing::Test {
 std::string SeededBytes(size_t n, unsigned seed);
 std::string FileIn(const std::string& dir, const std::string& relPath);  // '/' becomes '\'
 std::string ReadAll(const std::string& path);                             // "<missing>" when unreadable
-std::vector<std::string> Listing(const std::string& dir);                 // names, sorted; [] when missing
 // Creates and returns a folder inside `parent` whose full path is exactly `len` characters long.
 std::string DirOfLength(const std::string& parent, size_t len);
 // The backup directories ("delta-...") under <dir>\patch-backups.

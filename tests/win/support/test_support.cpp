@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 static std::string EnvOr(const char* name, const char* fallback) {
     const char* v = getenv(name);
     return v && *v ? v : fallback;
@@ -48,6 +50,20 @@ void RemoveTree(const std::string& path) {
         FindClose(h);
     }
     RemoveDirectoryA(path.c_str());
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string n = fd.cFileName;
+        if (n != "." && n != "..") names.push_back(n);
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string FreshTestDir(const char* suffix) {

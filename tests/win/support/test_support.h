@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // A new, empty folder for the current test on the test drive (T:), e.g. "T:\Suite.Name". Removes leftovers first.
 std::string FreshTestDir(const char* suffix = "");
@@ -16,6 +17,7 @@ bool ReadFileBytes(const std::string& path, std::string* bytes);
 bool FileExists(const std::string& path);
 bool DirExists(const std::string& path);
 void RemoveTree(const std::string& path);
+std::vector<std::string> ListDir(const std::string& dir);  // names, sorted; empty when missing
 
 std::string WindowText(HWND hwnd);
 
