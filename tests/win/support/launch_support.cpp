@@ -239,7 +239,14 @@ bool StartDebugged(const std::string& exe, PROCESS_INFORMATION* pi) {
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
-    ZeroMemory(pi, sizeof *pi);
-    return CreateProcessA(exe.c_str(), &cmd[0], NULL, NULL, FALSE, DEBUG_ONLY_THIS_PROCESS, NULL, folder.c_str(),
-                          &si, pi) != 0;
+    // Wine (not Windows) now and then refuses a debugged start with ERROR_INTERNAL_ERROR while the machine is
+    // busy; a second try tells that apart from a real fault.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        ZeroMemory(pi, sizeof *pi);
+        if (CreateProcessA(exe.c_str(), &cmd[0], NULL, NULL, FALSE, DEBUG_ONLY_THIS_PROCESS, NULL, folder.c_str(),
+                           &si, pi))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR) break;
+    }
+    return false;
 }
