@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "config/ini_rules.h"
+#include "native/printable.h"
 
 namespace {
 
@@ -21,20 +22,6 @@ std::string Rewrite(const std::string& in, int* replaced) {
     std::string out;
     *replaced = RewriteConfigText(in.data(), in.size(), Append, &out);
     return out;
-}
-
-std::string Printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 32 && c < 127) {
-            out += (char)c;
-        } else {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out.size() > 160 ? out.substr(0, 160) + "..." : out;
 }
 
 }  // namespace

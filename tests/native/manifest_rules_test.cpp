@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "patch/manifest_rules.h"
+#include "native/printable.h"
 
 namespace {
 
@@ -16,21 +17,6 @@ const std::string kHeader = "VEQPATCH1\t" + kId + "\n";
 
 std::string Entry(const std::string& size, const std::string& path, const char* end = "\n") {
     return kDigest + "\t" + size + "\t" + path + end;
-}
-
-// Control bytes and bytes above 127 as escapes, so a failing case prints readably.
-std::string Printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c >= 32 && c < 127) {
-            out += (char)c;
-        } else {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        }
-    }
-    return out.size() > 200 ? out.substr(0, 200) + "..." : out;
 }
 
 long Check(const std::string& text, long* badLine, size_t installDirLen = 20) {
