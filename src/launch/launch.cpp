@@ -22,8 +22,8 @@ static const struct {
 int StartClient(int mode) {
     const auto& m = kLaunchModes[mode == kLaunchDebug ? kLaunchDebug : kLaunchPlay];
     char clientDir[kPathCap], exePath[kPathCap], dumpsDir[kPathCap], cmdLine[kPathCap];
-    InstallPath(clientDir, "System");
-    FormatBounded(exePath, sizeof exePath, "%s\\%s", clientDir, "ZQ.exe");
+    InstallPath(clientDir, kClientFolder);
+    FormatBounded(exePath, sizeof exePath, "%s\\%s", clientDir, kClientExeName);
     DWORD attrs = GetFileAttributesA(exePath);
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
         MessageBoxA(g_shell.mainWindow, m.missingText, kAppCaption, MB_OK | MB_ICONERROR);
@@ -50,7 +50,7 @@ int StartClient(int mode) {
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    ShowStatus("Game dijalankan - login di Bishop %s:%s", kServiceHost, "7451");
+    ShowStatus("Game dijalankan - login di Bishop %s:%s", kServiceHost, kLoginPort);
     return 1;
 }
 

@@ -1,9 +1,10 @@
 #include "launch/launch_rules.h"
 
 #include "shell/format_rules.h"
+#include "shell/service.h"
 
 void FormatClientCommandLine(char* buf, size_t cap, const char* exePath, const char* host, int mode) {
-    FormatBounded(buf, cap, "\"%s\" -updated -BishopIP=%s -BishopPort=7451 %s", exePath, host,
+    FormatBounded(buf, cap, "\"%s\" -updated -BishopIP=%s -BishopPort=%s %s", exePath, host, kLoginPort,
                   mode == kLaunchDebug ? "-log" : "-window");
 }
 

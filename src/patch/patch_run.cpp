@@ -16,7 +16,6 @@
 enum { kCopyChunkBytes = 64 * 1024, kChunksPerPump = 16, kBlobObjectCap = 110 };
 
 static const char kInstallFailed[] = "Pemasangan patch gagal. Backup/fail asal dikekalkan; jangan buka game dahulu.";
-static const char kFolderTooLong[] = "Folder game terlalu panjang. Pindahkan game ke folder yang lebih pendek.";
 
 // Static, not on the stack: copies pump messages, so they may run under a re-entered window procedure. One
 // thread, and while busy nothing reached from a pump starts another copy.
@@ -55,14 +54,14 @@ static int DigestMatches(const char* path, const char* digest) {
 static int ClientRunsHere(void) {
     int runs = 0;
     char expected[kPathCap];
-    InstallPath(expected, "System\\ZQ.exe");
+    InstallPath(expected, kClientExe);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return 0;
     PROCESSENTRY32 entry;
     ZeroMemory(&entry, sizeof entry);
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more && !runs; more = Process32Next(snapshot, &entry)) {
-        if (!EqualsNoCase(entry.szExeFile, "ZQ.exe")) continue;
+        if (!EqualsNoCase(entry.szExeFile, kClientExeName)) continue;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         if (!process) continue;
         char image[kPathCap];

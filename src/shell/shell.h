@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "shell/format_rules.h"
+#include "shell/service.h"
 
 enum {
     kPathCap = 260,       // every path buffer
@@ -13,7 +14,6 @@ enum {
     kLastCommandId = 1008,
 };
 
-static const char kServiceHost[] = VEQ_SERVICE_HOST;
 static const wchar_t kServiceHostW[] = L"" VEQ_SERVICE_HOST;
 static const char kAppCaption[] = "VEQ Games Launcher";
 
@@ -39,6 +39,10 @@ void LeaveBusy(void);
 
 // "%s\%s" of the install directory and name, into buf[kPathCap].
 void InstallPath(char* buf, const char* name);
+
+// The whole file in one heap block (free it), with its size; NULL when it cannot be opened or read, holds more
+// than maxBytes, or there is no memory for it. A file that grows while read is refused, not cut.
+char* ReadWholeFile(const char* path, size_t maxBytes, size_t* size);
 
 // Sets g_shell.installDir from the launcher's own module path.
 void SetInstallDirFromModule(void);
