@@ -17,7 +17,6 @@ int FetchPatchManifest(void) {
     char path[kPathCap];
     InstallPath(path, kManifestCacheName);
     ShowStatus("Semak manifest patch...");
-    PumpMessages();
     if (!DownloadToFile(L"/patch/manifest.tsv", path, kManifestMaxBytes, 0, 0)) {
         ShowStatus("Server patch tidak dapat dicapai. Cuba lagi.");
         return 0;

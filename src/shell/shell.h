@@ -24,6 +24,8 @@ struct ShellState {
     HWND statusLine;
     char installDir[kPathCap];
     int busy;
+    int working;          // a command waits for work off the window thread: other commands are ignored
+    volatile int closeRequested;  // closing was asked for while a command worked; it closes once that ends
     HFONT uiFont;
     HFONT titleFont;
     HBRUSH background;
@@ -36,6 +38,10 @@ void ShowStatus(const char* fmt, ...);
 void PumpMessages(void);
 void EnterBusy(void);
 void LeaveBusy(void);
+// Runs work(ctx) on a thread of its own while this thread keeps answering the window (pumping its messages), and
+// returns work's result. Blocking calls (network, disk, hashing, the debugger's wait) go through here so that the
+// window never looks frozen. The work may call ShowStatus; it must not touch windows otherwise.
+int RunOffWindow(int (*work)(void* ctx), void* ctx);
 
 // "%s\%s" of the install directory and name, into buf[kPathCap].
 void InstallPath(char* buf, const char* name);

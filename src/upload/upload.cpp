@@ -82,12 +82,26 @@ done:
     WinHttpCloseHandle(net);
 }
 
-void UploadDiagnosticsFile(const char* path, const char* tag) {
+namespace {
+struct Upload {
+    const char* path;
+    const char* tag;
+};
+}  // namespace
+
+static int ReadAndPost(void* arg) {
+    const Upload* u = (const Upload*)arg;
     long size = 0;
-    char* block = ReadUploadFile(path, &size);
-    if (!block) return;
-    PostUpload(tag, block, size);
+    char* block = ReadUploadFile(u->path, &size);
+    if (!block) return 0;
+    PostUpload(u->tag, block, size);
     free(block);  // held from the read to here, across the whole transfer
+    return 1;
+}
+
+void UploadDiagnosticsFile(const char* path, const char* tag) {
+    Upload u = {path, tag};
+    RunOffWindow(ReadAndPost, &u);  // up to 64 MiB read and sent: the window answers meanwhile
 }
 
 void CmdSendLog(void) {
