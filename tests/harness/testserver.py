@@ -10,9 +10,9 @@ Control (each call answers once its change is in effect: 200 "ok" or the log, 40
   POST /ctl/uploads?dir=/abs          store uploads in DIR
   POST /ctl/fault?path=P&status=N&body=N&chunked=1&stall_ms=N&stall_after=N&cut_after=N&times=N
         requests whose path starts with P get status N (200 unless given) and the real content, or N filler
-        bytes ('a' + i % 26); the body stalls once after stall_after bytes, or the connection drops after
-        cut_after bytes. times=N: only the next N such requests (default: all). Uploads under a fault are read
-        and dropped, never stored.
+        bytes ('a' + i % 26); the body stalls once after stall_after bytes (0: before the answer; for an upload,
+        before its body is read), or the connection drops after cut_after bytes. times=N: only the next N such
+        requests (default: all). A fault ignores Range. Uploads under a fault are read and dropped, never stored.
   POST /ctl/tls?mode=default|tls13|tls11|untrusted|off|drop
         off: nothing listens (refused); drop: connection attempts go unanswered
   GET  /ctl/log   METHOD TARGET AGENT CONTENT-TYPE BODY-BYTES STATUS STORED RANGE CONNECTION, tab-separated
@@ -238,9 +238,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         parts = urllib.parse.urlsplit(self.path)
+        fault = self.state.take_fault(parts.path)
+        if fault and fault["stall_after"] == 0:
+            self.stall(fault["stall_ms"])  # a slow receiver: the sender waits with its body
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length)
-        fault = self.state.take_fault(parts.path)
         tag = urllib.parse.parse_qs(parts.query).get("tag", [""])[0]
         stored = ""
         if fault:

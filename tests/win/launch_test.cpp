@@ -200,7 +200,7 @@ TEST_F(Launch, ACrashBecomesADumpAndTheNoteAndEndsTheClient) {
 
 TEST_F(Launch, CleanRunsEndWithoutExceptionAddNoFileAndLeakNoHandle) {
     RunDebugged("exit");  // what the first debug session sets up for good is no leak
-    for (const char* mode : {"exit", "debugstrings", "dlls"}) {
+    for (const char* mode : {"exit", "debugstrings", "threadname", "dlls"}) {
         std::set<ULONG_PTR> before = OpenHandles();
         EXPECT_EQ(RunDebugged(mode), 0u) << mode;
         EXPECT_EQ(Status(), "Game tamat tanpa exception.") << mode;

@@ -76,6 +76,9 @@ TEST_F(PatchRun, ChangedNewAndCurrentFilesTogether) {
     EXPECT_EQ(List(CacheDir(id)).size(), 3u);
     EXPECT_TRUE(Read(CacheDir(id) + "\\" + Sha256(now[5].content)) == now[5].content);
     EXPECT_FALSE(Exists(In(dir, now[0].path) + ".veq-new"));
+    std::vector<Request> log = ServerLog();
+    ASSERT_EQ(log.size(), 4u);
+    for (const Request& r : log) EXPECT_EQ(r.connection, log[0].connection) << "one kept-alive connection: " << r.target;
 }
 
 TEST_F(PatchRun, AVerifiedCachedBlobIsReusedAndAStaleOneFetchedAgain) {

@@ -88,6 +88,18 @@ struct LauncherProcess {
     ~LauncherProcess();
 };
 
+// Sends a window WM_NULL again and again from a thread of its own, and keeps the longest wait for an answer.
+struct Probe {
+    HWND window;
+    volatile LONG stop = 0;
+    DWORD longest = 0;
+    int answers = 0;
+    HANDLE thread = NULL;
+    explicit Probe(HWND w);
+    DWORD Stop();  // the longest wait, in ms
+    ~Probe();
+};
+
 // The small disk (a 64 MiB tmpfs as drive S:), wiped; "" when the test bed has none.
 std::string SmallDisk();
 // Fills the small disk until exactly `leave` bytes are free (a multiple of 4096; 0: full).

@@ -2,7 +2,7 @@
 // argument, else the word in "fake-client.mode" beside the exe (as System\ZQ.exe it gets the client's arguments):
 //   exit | debugstrings (a few OutputDebugString lines) | threadname (names its thread the debugger way)
 //   crash (write to address 0x10) | custom (RaiseException(0xE0000001), caught by itself)
-//   run (keep running, up to 120 s) | dlls (load and free version.dll 64 times) | window (hidden window until ended)
+//   run (keep running, up to 120 s) | linger (2 s) | dlls (load and free version.dll 64 times) | window (hidden window until ended)
 //   hold PATH SHARE EVENT   keeps PATH open for reading with SHARE ("none" or letters of "rwd"), sets EVENT
 //   scribble PATH SIZE EVENT  sets EVENT, then flips the last byte of PATH once it holds SIZE bytes and
 //                             PATH.veq-new is gone: a scanner touching a file just moved into place
@@ -109,6 +109,8 @@ int main(int argc, char** argv) {
             if (!m) return 4;
             FreeLibrary(m);
         }
+    } else if (strcmp(mode, "linger") == 0) {
+        Sleep(2000);
     } else if (strcmp(mode, "run") == 0) {
         Sleep(120000);
         return 3;
