@@ -17,7 +17,9 @@ list(REMOVE_ITEM VEQ_WIN_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/main.cpp)
 
 add_library(veq_core STATIC ${VEQ_WIN_SOURCES})
 target_include_directories(veq_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
-target_link_libraries(veq_core PUBLIC winhttp dbghelp shell32 gdi32 user32 advapi32 kernel32)
+# WinHTTP and DbgHelp are loaded at run time from the system directory (src/shell/system_dlls.cpp), so the import
+# table names only DLLs that Windows always takes from there.
+target_link_libraries(veq_core PUBLIC shell32 gdi32 user32 advapi32 kernel32)
 
 # Icon: drawn by a small host program, so the images are reproducible from source.
 set(VEQ_MKICON ${CMAKE_BINARY_DIR}/mkicon-host)

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "config/ini_rules.h"
 #include "shell/shell.h"
@@ -12,14 +12,17 @@ static const char kConfigName[] = "autoupdate.ini";
 static const char kTempName[] = "autoupdate.tmp";
 static const char kLongestName[] = "autoupdate.ini.bak";
 
-struct TempFile {
-    FILE* out;
-    int failed;  // a write fell short: the file is not the rewrite
+namespace {
+struct Output {
+    char* bytes;  // NULL: only count
+    size_t size;
 };
+}  // namespace
 
-static void WriteToTemp(void* ctx, const char* bytes, size_t n) {
-    TempFile* t = (TempFile*)ctx;
-    if (!t->failed && fwrite(bytes, 1, n, t->out) != n) t->failed = 1;
+static void Collect(void* ctx, const char* bytes, size_t n) {
+    Output* out = (Output*)ctx;
+    if (out->bytes) memcpy(out->bytes + out->size, bytes, n);
+    out->size += n;
 }
 
 int RewriteClientConfig(void) {
@@ -27,7 +30,7 @@ int RewriteClientConfig(void) {
     char iniPath[kPathCap], bakPath[kPathCap], tmpPath[kPathCap];
     char* text = NULL;
     size_t size = 0;
-    TempFile tmp = {NULL, 0};
+    Output out = {NULL, 0};
     int replaced = 0, tmpCreated = 0;
     DWORD attrs;
 
@@ -50,16 +53,13 @@ int RewriteClientConfig(void) {
         problem = "tak boleh baca autoupdate.ini";
         goto done;
     }
-    if (!(tmp.out = fopen(tmpPath, "wb"))) {  // binary: CR LF stays exactly as the file has it
-        problem = "tak boleh tulis autoupdate.tmp";
-        goto done;
-    }
+    RewriteConfigText(text, size, kServiceHost, Collect, &out);  // the size first, then the bytes
+    out.bytes = (char*)malloc(out.size + 1);
+    out.size = 0;
+    if (out.bytes) replaced = RewriteConfigText(text, size, kServiceHost, Collect, &out);
     tmpCreated = 1;
-    replaced = RewriteConfigText(text, size, kServiceHost, WriteToTemp, &tmp);
-    // The buffered tail is written here: a full disk often shows only now.
-    if (fclose(tmp.out) != 0) tmp.failed = 1;
-    tmp.out = NULL;
-    if (tmp.failed) {
+    // On the disk before the move that relies on it: after a power cut the file is the old one or the new one.
+    if (!out.bytes || !WriteFileDurably(tmpPath, out.bytes, out.size, 0)) {
         problem = "tak boleh tulis autoupdate.tmp";
         goto done;
     }
@@ -68,7 +68,7 @@ int RewriteClientConfig(void) {
     if (!MoveFileExA(tmpPath, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         problem = "gagal ganti autoupdate.ini";
 done:
-    if (tmp.out) fclose(tmp.out);
+    free(out.bytes);
     free(text);
     // A half-written or unplaceable temporary file is of no use to anyone; autoupdate.ini is untouched.
     if (problem && tmpCreated) DeleteFileA(tmpPath);

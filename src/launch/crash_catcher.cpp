@@ -1,9 +1,9 @@
 #include "launch/launch.h"
 
-#include <dbghelp.h>
 #include <stdio.h>
 
 #include "shell/shell.h"
+#include "shell/system_dlls.h"
 
 enum {
     // MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithThreadInfo
@@ -62,7 +62,8 @@ static int CaptureCrash(const PROCESS_INFORMATION* pi, const char* dumpsDir, con
         info.ThreadId = ev->dwThreadId;
         info.ExceptionPointers = &pointers;
         info.ClientPointers = FALSE;
-        ok = MiniDumpWriteDump(pi->hProcess, pi->dwProcessId, file, (MINIDUMP_TYPE)kDumpType, &info, NULL, NULL);
+        decltype(&::MiniDumpWriteDump) writeDump = MiniDumpWriter();
+        ok = writeDump && writeDump(pi->hProcess, pi->dwProcessId, file, (MINIDUMP_TYPE)kDumpType, &info, NULL, NULL);
         if (!CloseHandle(file)) ok = 0;
         if (!ok) DeleteFileA(dumpPath);  // an empty or partial dump must not pass for the newest crash
     }

@@ -77,9 +77,10 @@ int StartClient(int mode) {
 }
 
 static void PlayAfterPatch(int mode) {
-    if (!RunPatch()) return;             // each step has shown why it stopped
-    if (!RewriteClientConfig()) return;
-    StartClient(mode);
+    void* lock = TakeRunLock();  // the run and the rewrite, with no other launcher in between
+    int ready = RunPatch() && RewriteClientConfig();  // each step has shown why it stopped
+    ReleaseRunLock(lock);
+    if (ready) StartClient(mode);
 }
 
 void CmdPlay(void) { PlayAfterPatch(kLaunchPlay); }

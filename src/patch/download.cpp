@@ -1,5 +1,4 @@
-#include <windows.h>
-#include <winhttp.h>
+#include "shell/system_dlls.h"
 
 #include <stdio.h>
 
@@ -24,21 +23,24 @@ enum Outcome { kDone, kRetry, kGiveUp };
 static PatchLink s_runLink;  // the patch run's, while it is open; only its thread downloads
 
 static int OpenLink(PatchLink* link) {
+    const WinHttpApi* http = WinHttp();
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    link->connection = NULL;
-    link->session = WinHttpOpen(kPatcherAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+    link->connection = link->session = NULL;
+    if (!http) return 0;
+    link->session = http->Open(kPatcherAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                 WINHTTP_NO_PROXY_BYPASS, 0);
     if (!link->session) return 0;
     // Both options are best effort: a platform that refuses them keeps its defaults and the download goes on.
-    WinHttpSetOption(link->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    WinHttpSetTimeouts(link->session, 15000, 15000, 30000, 30000);
-    link->connection = WinHttpConnect(link->session, kServiceHostW, INTERNET_DEFAULT_HTTPS_PORT, 0);
+    http->SetOption(link->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    http->SetTimeouts(link->session, 15000, 15000, 30000, 30000);
+    link->connection = http->Connect(link->session, kServiceHostW, INTERNET_DEFAULT_HTTPS_PORT, 0);
     return link->connection != NULL;
 }
 
 static void CloseLink(PatchLink* link) {
-    if (link->connection) WinHttpCloseHandle(link->connection);
-    if (link->session) WinHttpCloseHandle(link->session);
+    const WinHttpApi* http = WinHttp();
+    if (link->connection) http->CloseHandle(link->connection);
+    if (link->session) http->CloseHandle(link->session);
     link->connection = link->session = NULL;
 }
 
@@ -49,10 +51,11 @@ void ClosePatchLink(void) { CloseLink(&s_runLink); }
 // kBadLength when the header is there but is not a plain decimal number. Without this check a connection that
 // drops mid-body reads like a complete, shorter body: WinHTTP then reports success and 0 bytes.
 static unsigned long long AnnouncedLength(HINTERNET request) {
+    const WinHttpApi* http = WinHttp();
     wchar_t text[32];
     DWORD len = sizeof text;
     unsigned long long value = 0;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &len,
+    if (!http->QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &len,
                              WINHTTP_NO_HEADER_INDEX))
         return GetLastError() == ERROR_WINHTTP_HEADER_NOT_FOUND ? kNoLength : kBadLength;
     len /= sizeof text[0];
@@ -65,10 +68,11 @@ static unsigned long long AnnouncedLength(HINTERNET request) {
 
 // 1 when a 206 answer carries the rest of the body after the `have` bytes we hold.
 static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned long long total) {
+    const WinHttpApi* http = WinHttp();
     wchar_t wide[96];
     char text[96];
     DWORD len = sizeof wide;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, wide, &len,
+    if (!http->QueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, wide, &len,
                              WINHTTP_NO_HEADER_INDEX))
         return 0;
     len /= sizeof wide[0];
@@ -90,6 +94,7 @@ static unsigned long long FileBytes(const char* path) {
 static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const char* dest, unsigned long long maxBytes,
                            unsigned long long expectedBytes, int exactSize, unsigned long long* have) {
     static unsigned char chunk[kDownloadChunkBytes];  // one download at a time, on the one thread that downloads
+    const WinHttpApi* http = WinHttp();
     Outcome outcome = kGiveUp;
     HINTERNET request = NULL;
     FILE* out = NULL;
@@ -98,19 +103,19 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
     int resuming = exactSize && *have > 0 && *have < expectedBytes;
     wchar_t range[48];
 
-    request = WinHttpOpenRequest(connection, L"GET", object, NULL, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+    request = http->OpenRequest(connection, L"GET", object, NULL, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                  WINHTTP_FLAG_SECURE);
     if (!request) goto done;
     if (resuming) {
         FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-", *have);
-        WinHttpAddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
+        http->AddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
     }
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(request, NULL)) {
+    if (!http->SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !http->ReceiveResponse(request, NULL)) {
         outcome = FailedCall();
         goto done;
     }
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (!http->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &len, WINHTTP_NO_HEADER_INDEX))
         goto done;
     if (IsTransientStatus(status)) outcome = kRetry;
@@ -127,7 +132,7 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
     if (!(out = fopen(dest, total ? "ab" : "wb"))) goto done;  // binary: the body lands byte for byte
     for (;;) {
         DWORD got = 0;
-        if (!WinHttpReadData(request, chunk, sizeof chunk, &got)) {
+        if (!http->ReadData(request, chunk, sizeof chunk, &got)) {
             outcome = FailedCall();
             goto done;
         }
@@ -142,7 +147,7 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
     if (!exactSize || total == expectedBytes) outcome = kDone;
 done:
     if (out && fclose(out) != 0) outcome = kGiveUp;  // a failed flush means the file does not hold the body
-    if (request) WinHttpCloseHandle(request);
+    if (request) http->CloseHandle(request);
     // What a cut try leaves is the start of the body: the next try continues it.
     if (outcome == kRetry && out) *have = FileBytes(dest);
     return outcome;

@@ -8,8 +8,13 @@ enum {
 
 // SHA-256 of the file's bytes as 64 lower-case hex digits. On failure `out` is left untouched.
 int ComputeContentDigest(const char* path, char out[kDigestCap]);
-// Creates every directory before the last backslash of an absolute "X:\..." path; refuses reparse points.
+// Creates every directory before the last backslash of an absolute "X:\..." path; refuses reparse points at or
+// below the install folder (for a path outside it, anywhere).
 int EnsureParentDirectories(const char* path);
+// The first folder that is a link (junction, symbolic link, mount point) on the way from the install folder to
+// the folder of relPath (with '/' or '\'), as a relative folder ("." for the install folder itself); NULL when
+// there is none. Folders that do not exist yet are no links.
+const char* LinkOnTheWay(const char* relPath);
 // GET `object` from the service host over HTTPS into `dest`. On failure `dest` does not exist afterwards.
 int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
                    unsigned long long expectedBytes, int exactSize);
@@ -47,10 +52,22 @@ void ClosePatchLink(void);
 
 // The install of a run whose blobs are all cached and verified (src/patch/install.cpp). BackUpChanged copies
 // each file about to be replaced and writes the journal; InstallChanged replaces them one by one, setting *bound
-// to the number of leading records a rollback must visit; RollBack puts back what was replaced.
+// to the number of leading records a rollback must visit, and marks the journal complete; RollBack puts back
+// what was replaced and marks it complete.
 int BackUpChanged(PatchRelease* rel);
 int InstallChanged(PatchRelease* rel, unsigned* bound);
-void RollBack(PatchRelease* rel, unsigned bound);
+int RollBack(PatchRelease* rel, unsigned bound);  // 0 when something could not be put back
+// After a successful run: no "*.veq-new" left in the install folder, only this release's blob cache (and the
+// manifest) in patch-cache, and at most the two newest backup folders whose journals carry their completion mark.
+void TidyUp(const PatchRelease* rel);
+// One patch run per install folder, whatever launcher runs it: held for the run and the configuration rewrite
+// after it. NULL when another launcher holds it. Taken again by the thread that holds it, it nests.
+void* TakeRunLock(void);
+void ReleaseRunLock(void* lock);
+
+// Puts back the old client after an install that was cut off (a kill, a power cut); 1 when there was none or it
+// is whole again. Shows "Memulihkan pemasangan yang terganggu..." while it works.
+int RecoverInterruptedInstall(void);
 
 // Downloads "/patch/manifest.tsv" into the manifest cache file; shows its own failure message.
 int FetchPatchManifest(void);

@@ -1,7 +1,6 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -14,6 +13,27 @@
 enum { kBlobObjectCap = 110 };
 
 static const char kInstallFailed[] = "Pemasangan patch gagal. Backup/fail asal dikekalkan; jangan buka game dahulu.";
+static const char kRestoreIncomplete[] =
+    "Pemasangan patch gagal dan pemulihan tidak lengkap. Tekan UPDATE CLIENT untuk membaiki.";
+static const char kOtherLauncher[] = "Launcher lain sedang mengemas kini folder ini. Tunggu sehingga ia selesai.";
+
+void* TakeRunLock(void) {
+    char name[kRunLockNameCap];
+    FormatRunLockName(name, sizeof name, g_shell.installDir);
+    HANDLE lock = CreateMutexA(NULL, FALSE, name);
+    if (!lock) return NULL;
+    // Abandoned: the launcher that held it was killed, and the run about to start repairs what it left.
+    DWORD got = WaitForSingleObject(lock, 0);
+    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) return lock;
+    CloseHandle(lock);
+    return NULL;
+}
+
+void ReleaseRunLock(void* lock) {
+    if (!lock) return;
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
 
 static int DigestMatches(const char* path, const char* digest) {
     char have[kDigestCap];
@@ -44,10 +64,67 @@ static int ClientRunsHere(void) {
     return runs;
 }
 
+static int ClientStopsTheRun(const PatchRelease* rel) {
+    if (!ClientRunsHere()) return 0;
+    ShowStatus("Tutup semua client ZQO dahulu untuk memasang %u fail patch.", rel->changedCount);
+    return 1;
+}
+
 static int EnoughDiskSpace(unsigned long long needed) {
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExA(g_shell.installDir, &available, NULL, NULL)) return 0;
     return available.QuadPart >= needed;
+}
+
+// 1 (with its message shown) when a link stands on the way to one of the paths the run writes.
+static int LinkStopsTheRun(const PatchRelease* rel) {
+    char cache[kPathCap], backups[kPathCap];
+    const char* link = LinkOnTheWay("patch-cache\\manifest.tsv");
+    if (!link) link = LinkOnTheWay("patch-backups\\files.tsv");
+    if (rel) {
+        FormatBounded(cache, sizeof cache, "%s\\x", rel->cacheDir + strlen(g_shell.installDir) + 1);
+        FormatBounded(backups, sizeof backups, "%s\\x", rel->backupDir + strlen(g_shell.installDir) + 1);
+        if (!link) link = LinkOnTheWay(cache);
+        if (!link) link = LinkOnTheWay(backups);
+        for (unsigned i = 0; i < rel->entryCount && !link; i++)
+            if (rel->records[i].needsUpdate) link = LinkOnTheWay(rel->records[i].relPath);
+    }
+    if (link) ShowStatus("Pautan folder tidak dibenarkan: %s", link);
+    return link != NULL;
+}
+
+// 1 (with its message shown) when another program has a file open that the install must replace: found now, it
+// costs the player nothing; found at its move, a rollback.
+static int HeldFileStopsTheRun(const PatchRelease* rel) {
+    for (unsigned i = 0; i < rel->entryCount; i++) {
+        const PatchRecord* rec = &rel->records[i];
+        if (!rec->needsUpdate) continue;
+        HANDLE f = CreateFileA(rec->destPath, GENERIC_READ | DELETE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (f != INVALID_HANDLE_VALUE) {
+            CloseHandle(f);
+        } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
+            ShowStatus("Fail %s sedang digunakan oleh program lain. Tutup program itu dan cuba lagi.", rec->relPath);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Another release's cache may hold a blob this one needs: moved, it need not be downloaded again.
+static void TakeFromOlderCaches(const PatchRecord* rec) {
+    char pattern[kPathCap], older[kPathCap];
+    WIN32_FIND_DATAA fd;
+    if (GetFileAttributesA(rec->cachePath) != INVALID_FILE_ATTRIBUTES) return;
+    InstallPath(pattern, "patch-cache\\*");
+    HANDLE find = FindFirstFileA(pattern, &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || fd.cFileName[0] == '.') continue;
+        InstallPath(older, "patch-cache");
+        FormatBounded(older + strlen(older), sizeof older - strlen(older), "\\%s\\%s", fd.cFileName, rec->digest);
+        if (EnsureParentDirectories(rec->cachePath) && MoveFileExA(older, rec->cachePath, 0)) break;
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
 }
 
 // Every changed file's blob into the cache, verified against its digest. No client file is touched here.
@@ -58,6 +135,7 @@ static int DownloadChanged(PatchRelease* rel) {
         if (!rec->needsUpdate) continue;
         counter++;
         ShowStatus("Download %u / %u: %s", counter, rel->changedCount, rec->relPath);
+        TakeFromOlderCaches(rec);
         if (DigestMatches(rec->cachePath, rec->digest)) continue;  // fetched by an earlier run
 
         wchar_t object[kBlobObjectCap];
@@ -71,16 +149,21 @@ static int DownloadChanged(PatchRelease* rel) {
     return 1;
 }
 
-// The whole run, off the window's thread; the window answers throughout and the busy state blocks commands.
 static int PatchWork(void*) {
     int ok = 0;
     unsigned bound = 0;
     PatchRelease rel;
     ZeroMemory(&rel, sizeof rel);
 
-    // Before the fetch writes anything: every path of the run must fit whole.
+    // Before the fetch writes anything: every path of the run must fit whole, and lead nowhere else.
     if (!PatchPathsFit(strlen(g_shell.installDir))) {
         ShowStatus("%s", kFolderTooLong);
+        return 0;
+    }
+    if (LinkStopsTheRun(NULL)) return 0;
+    // Even with the server out of reach: a client left mixed by a cut-off install is whole again first.
+    if (!RecoverInterruptedInstall()) {
+        ShowStatus("%s", kRestoreIncomplete);
         return 0;
     }
     rel.records = (PatchRecord*)calloc(kMaxPatchRecords, sizeof(PatchRecord));
@@ -92,22 +175,21 @@ static int PatchWork(void*) {
         ok = 1;
         goto done;
     }
-    if (ClientRunsHere()) {
-        ShowStatus("Tutup semua client ZQO dahulu untuk memasang %u fail patch.", rel.changedCount);
-        goto done;
-    }
+    if (LinkStopsTheRun(&rel) || ClientStopsTheRun(&rel)) goto done;
     if (!EnoughDiskSpace(rel.neededSpace)) {
         ShowStatus("Ruang disk tidak mencukupi untuk patch dan backup.");
         goto done;
     }
     if (!DownloadChanged(&rel)) goto done;
+    // The downloads may have taken long: the client started from a shortcut meanwhile, or a file opened by some
+    // other program, stop the run now, while nothing has changed.
+    if (ClientStopsTheRun(&rel) || HeldFileStopsTheRun(&rel)) goto done;
     if (!BackUpChanged(&rel)) {
         ShowStatus("%s", kInstallFailed);
         goto done;
     }
     if (!InstallChanged(&rel, &bound)) {
-        RollBack(&rel, bound);
-        ShowStatus("%s", kInstallFailed);
+        ShowStatus("%s", RollBack(&rel, bound) ? kInstallFailed : kRestoreIncomplete);
         goto done;
     }
     ShowStatus("Patch siap: %u fail berubah, %u fail sedia ada dikekalkan.", rel.changedCount,
@@ -115,18 +197,27 @@ static int PatchWork(void*) {
     ok = 1;
 done:
     ClosePatchLink();
+    if (ok) TidyUp(&rel);
     free(rel.records);
     return ok;
 }
 
 int RunPatch(void) {
     EnterBusy();
-    int ok = RunOffWindow(PatchWork, NULL);
+    int ok = 0;
+    void* lock = TakeRunLock();  // the command may hold it already: a mutex is taken again by its owner
+    if (!lock)
+        ShowStatus("%s", kOtherLauncher);
+    else
+        ok = RunOffWindow(PatchWork, NULL);
+    ReleaseRunLock(lock);
     LeaveBusy();
     return ok;
 }
 
 void CmdUpdateClient(void) {
+    void* lock = TakeRunLock();  // the rewrite belongs to the run: no other launcher in between
     // The rewrite's own message is the last word; UPDATE CLIENT goes no further either way.
     if (RunPatch()) RewriteClientConfig();
+    ReleaseRunLock(lock);
 }

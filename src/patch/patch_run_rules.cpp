@@ -2,6 +2,7 @@
 
 #include "patch/manifest_rules.h"
 #include "patch/patch.h"
+#include "shell/format_rules.h"
 
 enum { kTickDigits = 10 };  // GetTickCount as unsigned decimal
 
@@ -18,4 +19,15 @@ static_assert(kBackupFolderChars + kReleaseIdChars + 1 + kTickDigits + kJournalN
 
 int PatchPathsFit(size_t installDirLen) {
     return installDirLen + kLongestPatchPathSuffix <= 259;
+}
+
+void FormatRunLockName(char* buf, size_t cap, const char* installDir) {
+    unsigned long long h = 14695981039346656037ull;  // FNV-1a, 64 bits
+    for (const char* p = installDir; *p; p++) {
+        int c = (unsigned char)*p;
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (c == '/') c = '\\';
+        h = (h ^ (unsigned)c) * 1099511628211ull;
+    }
+    FormatBounded(buf, cap, "Global\\veq-patch-%08lx%08lx", (unsigned long)(h >> 32), (unsigned long)(h & 0xFFFFFFFFul));
 }

@@ -12,3 +12,8 @@ enum { kLongestPatchPathSuffix = 110 };
 // buffer, that is, lengths up to 149. Longer folders are refused before anything is written: a cut path could
 // name another entry's blob or backup, and a rollback would then restore the wrong bytes.
 int PatchPathsFit(size_t installDirLen);
+
+enum { kRunLockNameCap = 64 };
+// The name of the mutex that one patch run per install folder holds: "Global\veq-patch-<16 hex digits>", the
+// digits a hash of the folder with ASCII case folded, so every spelling of it that differs only in case agrees.
+void FormatRunLockName(char* buf, size_t cap, const char* installDir);

@@ -22,3 +22,12 @@ done:
     }
     return data;
 }
+
+int WriteFileDurably(const char* path, const void* data, size_t size, int append) {
+    HANDLE f = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, 0, NULL, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD put = 0;
+    if (f == INVALID_HANDLE_VALUE) return 0;
+    int ok = WriteFile(f, data, (DWORD)size, &put, NULL) && put == size && FlushFileBuffers(f);
+    return CloseHandle(f) && ok;
+}

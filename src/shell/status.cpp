@@ -29,9 +29,14 @@ static void EnableCommandButtons(BOOL enable) {
 void EnterBusy(void) {
     g_shell.busy = 1;  // set before the buttons go grey, so nothing slips in between
     EnableCommandButtons(FALSE);
+    // What Windows shows beside the launcher when a logoff or shutdown waits for it.
+    wchar_t reason[kStatusCap];
+    FormatBoundedW(reason, kStatusCap, L"%hs", kBusyText);
+    ShutdownBlockReasonCreate(g_shell.mainWindow, reason);
 }
 
 void LeaveBusy(void) {
+    ShutdownBlockReasonDestroy(g_shell.mainWindow);
     EnableCommandButtons(TRUE);
     g_shell.busy = 0;
 }

@@ -67,11 +67,19 @@ static void OnPaint(HWND hwnd) {
 
 static void OnClose(HWND hwnd) {
     if (g_shell.busy)
-        ShowStatus("Patch sedang dipasang. Tunggu sehingga siap.");
+        ShowStatus("%s", kBusyText);
     else if (g_shell.working)
         g_shell.closeRequested = 1;  // a game under the crash catcher is let go; an upload is let finish
     else
         DestroyWindow(hwnd);
+}
+
+// Logoff or shutdown in the middle of an install would leave a mixed client for the next run to repair: refused
+// while busy, with the reason that Windows shows beside the launcher (see EnterBusy).
+static LRESULT OnQueryEndSession(void) {
+    if (!g_shell.busy) return TRUE;
+    ShowStatus("%s", kBusyText);
+    return FALSE;
 }
 
 static LRESULT OnEraseBackground(HWND hwnd, HDC dc) {
@@ -100,6 +108,7 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_DESTROY:        PostQuitMessage(0); return 0;
     case WM_PAINT:          OnPaint(hwnd); return 0;
     case WM_CLOSE:          OnClose(hwnd); return 0;  // may refuse; never reaches DefWindowProc
+    case WM_QUERYENDSESSION: return OnQueryEndSession();
     case WM_ERASEBKGND:     return OnEraseBackground(hwnd, (HDC)wp);
     case WM_COMMAND:        RunCommand(hwnd, LOWORD(wp)); return 0;
     case WM_CTLCOLORSTATIC: return OnColorStatic((HDC)wp);

@@ -1,10 +1,10 @@
 #include "upload/upload.h"
 
-#include "shell/shell.h"  // <windows.h> before <winhttp.h>
+#include "shell/shell.h"
+#include "shell/system_dlls.h"
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <winhttp.h>
 
 #include "upload/upload_rules.h"
 
@@ -53,21 +53,22 @@ static void PostUpload(const char* tag, const char* body, long size) {
     FormatBoundedW(object, kUploadObjectCap, L"/legacy/upload?tag=%hs", tag);
     HINTERNET net = NULL, conn = NULL, req = NULL;
     DWORD status = 0, statusLen = sizeof status;
-    if (!(net = WinHttpOpen(kUploadAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+    const WinHttpApi* http = WinHttp();
+    if (!http || !(net = http->Open(kUploadAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                             WINHTTP_NO_PROXY_BYPASS, 0))) {
         ShowStatus("WinHTTP init gagal");
         return;
     }
-    if (!(conn = WinHttpConnect(net, kServiceHostW, kUploadPort, 0)) ||
-        !(req = WinHttpOpenRequest(conn, L"POST", object, NULL, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+    if (!(conn = http->Connect(net, kServiceHostW, kUploadPort, 0)) ||
+        !(req = http->OpenRequest(conn, L"POST", object, NULL, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                    WINHTTP_FLAG_SECURE))) {
         ShowStatus("Hantar %s gagal (status %lu)", tag, 0UL);
         goto done;
     }
     // The body goes in one piece with the request; status stays 0 unless a reply was actually read.
-    if (!WinHttpSendRequest(req, kUploadHeaders, (DWORD)-1L, (LPVOID)body, (DWORD)size, (DWORD)size, 0) ||
-        !WinHttpReceiveResponse(req, NULL) ||
-        !WinHttpQueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+    if (!http->SendRequest(req, kUploadHeaders, (DWORD)-1L, (LPVOID)body, (DWORD)size, (DWORD)size, 0) ||
+        !http->ReceiveResponse(req, NULL) ||
+        !http->QueryHeaders(req, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                              &status, &statusLen, WINHTTP_NO_HEADER_INDEX)) {
         ShowStatus("Hantar %s gagal (status %lu)", tag, (unsigned long)status);
         goto done;
@@ -77,9 +78,9 @@ static void PostUpload(const char* tag, const char* body, long size) {
     else  // 201, 204 and every other answer: only 200 says the endpoint kept the file
         ShowStatus("Hantar %s gagal (status %lu)", tag, (unsigned long)status);
 done:
-    if (req) WinHttpCloseHandle(req);
-    if (conn) WinHttpCloseHandle(conn);
-    WinHttpCloseHandle(net);
+    if (req) http->CloseHandle(req);
+    if (conn) http->CloseHandle(conn);
+    http->CloseHandle(net);
 }
 
 namespace {

@@ -18,7 +18,10 @@ static std::string Env(const char* name, const char* fallback) {
 
 std::string FreshDir(const std::string& suffix) {
     const testing::TestInfo* t = testing::UnitTest::GetInstance()->current_test_info();
-    std::string dir = Env("VEQ_TEST_ROOT", "T:") + "\\" + t->test_suite_name() + "." + t->name() + suffix;
+    // A root per build: the two builds run the same tests, and Wine cannot always remove what links leave.
+    std::string root = Env("VEQ_TEST_ROOT", "T:") + (sizeof(void*) == 8 ? "\\64" : "\\32");
+    CreateDirectoryA(root.c_str(), NULL);
+    std::string dir = root + "\\" + t->test_suite_name() + "." + t->name() + suffix;
     RemoveTree(dir);
     CreateDirectoryA(dir.c_str(), NULL);
     return dir;
@@ -271,6 +274,11 @@ bool Hold(Program* p, const std::string& path, const char* share) {
 
 bool ScribbleAfterMove(Program* p, const std::string& path, size_t size) {
     return p->Start(BinDir() + "\\fake_client.exe", "scribble \"" + path + "\" " + std::to_string(size), "", true);
+}
+
+bool HoldAfterMove(Program* p, const std::string& trigger, size_t size, const std::string& path, const char* share) {
+    return p->Start(BinDir() + "\\fake_client.exe",
+                    "holdafter \"" + trigger + "\" " + std::to_string(size) + " \"" + path + "\" " + share, "", true);
 }
 
 // ---- The launcher in this process ----

@@ -58,6 +58,8 @@ std::string InstallClient(const std::string& dir, const char* mode, const std::s
 std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd" of each start
 bool Hold(Program* p, const std::string& path, const char* share);
 bool ScribbleAfterMove(Program* p, const std::string& path, size_t size);
+// Holds `path` (as Hold) from the moment `trigger` has been moved into place with `size` bytes.
+bool HoldAfterMove(Program* p, const std::string& trigger, size_t size, const std::string& path, const char* share);
 
 // ---- The launcher in this process: its real main window, with g_shell.installDir at `dir` ----
 struct LauncherTest : testing::Test {
@@ -100,7 +102,7 @@ struct Probe {
     ~Probe();
 };
 
-// The small disk (a 64 MiB tmpfs as drive S:), wiped; "" when the test bed has none.
+// The small disk (a 256 MiB tmpfs as drive S:), wiped, with a folder "game" on it; "" when the test bed has none.
 std::string SmallDisk();
 // Fills the small disk until exactly `leave` bytes are free (a multiple of 4096; 0: full).
 bool FillDisk(unsigned long long leave);

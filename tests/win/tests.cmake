@@ -22,7 +22,7 @@ target_link_options(fake_client PRIVATE -static)
 file(GLOB VEQ_WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
 add_executable(veq-wintests ${VEQ_WIN_TESTS} ${CMAKE_SOURCE_DIR}/tests/win/support.cpp)
 target_include_directories(veq-wintests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win ${CMAKE_SOURCE_DIR}/src)
-target_link_libraries(veq-wintests PRIVATE veq_core gtest gtest_main dbghelp)
+target_link_libraries(veq-wintests PRIVATE veq_core gtest gtest_main winhttp dbghelp)
 add_dependencies(veq-wintests veq-launcher fake_client)
 
 # One CTest entry per TEST(), so a failure names its case and one hang cannot take the suite down.

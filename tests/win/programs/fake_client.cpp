@@ -6,6 +6,7 @@
 //   hold PATH SHARE EVENT   keeps PATH open for reading with SHARE ("none" or letters of "rwd"), sets EVENT
 //   scribble PATH SIZE EVENT  sets EVENT, then flips the last byte of PATH once it holds SIZE bytes and
 //                             PATH.veq-new is gone: a scanner touching a file just moved into place
+//   holdafter TRIGGER SIZE PATH SHARE EVENT  sets EVENT, waits likewise for TRIGGER, then holds PATH as hold does
 // As the client, every start appends "cmdline=", "cwd=", "mode=" and "tid=" lines to "fake-client.out".
 #include <windows.h>
 
@@ -26,6 +27,19 @@ static void Ready(const char* eventName) {
     if (e) SetEvent(e), CloseHandle(e);
 }
 
+// Waits (60 s at most) until `path` holds `size` bytes and its ".veq-new" is gone: just moved into place.
+static int WaitInPlace(const char* path, unsigned long long size) {
+    char tmp[MAX_PATH];
+    snprintf(tmp, sizeof tmp, "%s.veq-new", path);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; SwitchToThread()) {
+        WIN32_FILE_ATTRIBUTE_DATA a;
+        if (GetFileAttributesA(tmp) == INVALID_FILE_ATTRIBUTES && GetFileAttributesExA(path, GetFileExInfoStandard, &a) &&
+            (((unsigned long long)a.nFileSizeHigh << 32) | a.nFileSizeLow) == size)
+            return 1;
+    }
+    return 0;
+}
+
 static int Hold(const char* path, const char* share, const char* eventName) {
     DWORD mode = (strchr(share, 'r') ? FILE_SHARE_READ : 0) | (strchr(share, 'w') ? FILE_SHARE_WRITE : 0) |
                  (strchr(share, 'd') ? FILE_SHARE_DELETE : 0);
@@ -37,15 +51,8 @@ static int Hold(const char* path, const char* share, const char* eventName) {
 }
 
 static int Scribble(const char* path, unsigned long long size, const char* eventName) {
-    char tmp[MAX_PATH];
-    snprintf(tmp, sizeof tmp, "%s.veq-new", path);
     Ready(eventName);
-    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; SwitchToThread()) {
-        WIN32_FILE_ATTRIBUTE_DATA a;
-        if (GetFileAttributesA(tmp) != INVALID_FILE_ATTRIBUTES ||
-            !GetFileAttributesExA(path, GetFileExInfoStandard, &a) ||
-            (((unsigned long long)a.nFileSizeHigh << 32) | a.nFileSizeLow) != size)
-            continue;
+    while (WaitInPlace(path, size)) {
         HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 7, NULL, OPEN_EXISTING, 0, NULL);
         if (h == INVALID_HANDLE_VALUE) continue;
         LARGE_INTEGER last;
@@ -68,6 +75,10 @@ int main(int argc, char** argv) {
     char path[MAX_PATH], mode[32] = "exit", cwd[MAX_PATH] = "";
     if (argc == 5 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], argv[3], argv[4]);
     if (argc == 5 && strcmp(argv[1], "scribble") == 0) return Scribble(argv[2], _strtoui64(argv[3], NULL, 10), argv[4]);
+    if (argc == 7 && strcmp(argv[1], "holdafter") == 0) {
+        Ready(argv[6]);
+        return WaitInPlace(argv[2], _strtoui64(argv[3], NULL, 10)) ? Hold(argv[4], argv[5], "") : 2;
+    }
     if (argc == 2 && strcmp(argv[1], "window") == 0) {
         // A hidden window keeps Wine's desktop in use; invisible to the tests' searches by class.
         if (!CreateWindowExA(0, "STATIC", "", WS_OVERLAPPED, 0, 0, 1, 1, NULL, NULL, NULL, NULL)) return 1;

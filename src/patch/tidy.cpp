@@ -1,0 +1,137 @@
+// What a successful run leaves behind is bounded: no temporary files, one release's blob cache, two backups.
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "patch/journal_rules.h"
+#include "patch/patch.h"
+#include "shell/shell.h"
+
+enum { kBackupsKept = 2, kMaxBackupDirs = 256 };
+
+// Removes a file or a folder with all it holds. A link is removed itself, never what it points to.
+static void RemoveTree(const char* path) {
+    char pattern[kPathCap], child[kPathCap];
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES) return;
+    SetFileAttributesA(path, attrs & ~FILE_ATTRIBUTE_READONLY);
+    if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileA(path);
+        return;
+    }
+    FormatBounded(pattern, sizeof pattern, "%s\\*", path);
+    WIN32_FIND_DATAA fd;
+    HANDLE find = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? INVALID_HANDLE_VALUE : FindFirstFileA(pattern, &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0) continue;
+            if (JoinFits(sizeof child, path, fd.cFileName)) {
+                FormatBounded(child, sizeof child, "%s\\%s", path, fd.cFileName);
+                RemoveTree(child);
+            }
+        } while (FindNextFileA(find, &fd));
+        FindClose(find);
+    }
+    RemoveDirectoryA(path);
+}
+
+static int EndsWith(const char* s, const char* tail) {
+    size_t n = strlen(s), t = strlen(tail);
+    return n >= t && EqualsNoCase(s + n - t, tail);
+}
+
+// Every "*.veq-new" a cut-off or failed run left in the client's folders (links are not followed).
+static void RemoveTemporaries(const char* dir, int top) {
+    char pattern[kPathCap], child[kPathCap];
+    WIN32_FIND_DATAA fd;
+    FormatBounded(pattern, sizeof pattern, "%s\\*", dir);
+    HANDLE find = FindFirstFileA(pattern, &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const char* name = fd.cFileName;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || !JoinFits(sizeof child, dir, name)) continue;
+        if (top && (EqualsNoCase(name, "patch-cache") || EqualsNoCase(name, "patch-backups"))) continue;
+        FormatBounded(child, sizeof child, "%s\\%s", dir, name);
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveTemporaries(child, 0);
+        else if (EndsWith(name, ".veq-new"))
+            RemoveTree(child);
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+}
+
+// Other releases' blob caches, and anything else that is not the manifest or this release's cache.
+static void RemoveOlderCaches(const PatchRelease* rel) {
+    char pattern[kPathCap], child[kPathCap];
+    WIN32_FIND_DATAA fd;
+    InstallPath(pattern, "patch-cache\\*");
+    HANDLE find = FindFirstFileA(pattern, &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const char* name = fd.cFileName;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || EqualsNoCase(name, rel->releaseId) ||
+            EqualsNoCase(name, "manifest.tsv") || EqualsNoCase(name, "index.tsv"))
+            continue;
+        InstallPath(child, "patch-cache");
+        FormatBounded(child + strlen(child), sizeof child - strlen(child), "\\%s", name);
+        RemoveTree(child);
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+}
+
+static int JournalComplete(const char* backupDir) {
+    char journal[kPathCap];
+    size_t size = 0;
+    int complete = 0;
+    FormatBounded(journal, sizeof journal, "%s\\files.tsv", backupDir);
+    char* text = ReadWholeFile(journal, (size_t)kMaxPatchRecords * kJournalLineCap, &size);
+    JournalEntry* entries = (JournalEntry*)malloc(kMaxPatchRecords * sizeof *entries);
+    if (text && entries) ParseJournal(text, size, strlen(g_shell.installDir), entries, kMaxPatchRecords, &complete);
+    free(entries);
+    free(text);
+    return complete;
+}
+
+namespace {
+struct BackupDir {
+    FILETIME created;
+    char name[64];
+};
+}  // namespace
+
+static int NewerFirst(const void* a, const void* b) {
+    return CompareFileTime(&((const BackupDir*)b)->created, &((const BackupDir*)a)->created);
+}
+
+// The two newest backups stay; older ones go, but never one whose journal lacks its completion mark.
+static void PruneBackups(void) {
+    static BackupDir dirs[kMaxBackupDirs];  // the patch run's thread only
+    char pattern[kPathCap], path[kPathCap];
+    int count = 0;
+    WIN32_FIND_DATAA fd;
+    InstallPath(pattern, "patch-backups\\delta-*");
+    HANDLE find = FindFirstFileA(pattern, &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && count < kMaxBackupDirs &&
+            strlen(fd.cFileName) < sizeof dirs[0].name) {
+            dirs[count].created = fd.ftCreationTime;
+            FormatBounded(dirs[count++].name, sizeof dirs[0].name, "%s", fd.cFileName);
+        }
+    } while (FindNextFileA(find, &fd));
+    FindClose(find);
+    qsort(dirs, (size_t)count, sizeof dirs[0], NewerFirst);
+    for (int i = kBackupsKept; i < count; i++) {
+        InstallPath(path, "patch-backups");
+        FormatBounded(path + strlen(path), sizeof path - strlen(path), "\\%s", dirs[i].name);
+        if (JournalComplete(path)) RemoveTree(path);
+    }
+}
+
+void TidyUp(const PatchRelease* rel) {
+    RemoveTemporaries(g_shell.installDir, 1);
+    RemoveOlderCaches(rel);
+    PruneBackups();
+}

@@ -1,0 +1,320 @@
+// Install safety: one run per install folder, nothing changed while something is in the way, a cut-off install
+// put back by the next run (also without the server), links only above the install folder, read-only files, and
+// what a successful run leaves on disk.
+#include <algorithm>
+
+#include "patch/patch.h"
+#include "patch/patch_run_rules.h"
+#include "shell/shell.h"
+#include "support.h"
+
+namespace {
+
+const char kInstallFailed[] = "Pemasangan patch gagal. Backup/fail asal dikekalkan; jangan buka game dahulu.";
+const char kRestoreIncomplete[] = "Pemasangan patch gagal dan pemulihan tidak lengkap. Tekan UPDATE CLIENT untuk membaiki.";
+const char kUnreachable[] = "Server patch tidak dapat dicapai. Cuba lagi.";
+
+struct Safety : LauncherTest {
+    std::vector<File> before, now;
+    // Changes at A (2 MiB) and D (24 MiB), B new, Same current.
+    void Prepare() {
+        now = {{"System/A.u", Bytes(2u << 20, 1)}, {"Sounds/B.uax", Bytes(3000, 2)}, {"System/Same.int", "same"},
+               {"Maps/D.ut2", Bytes(24u << 20, 3)}};
+        before = {{"System/A.u", Bytes((2u << 20) - 1, 4)}, now[2], {"Maps/D.ut2", Bytes(24u << 20, 5)}};
+        ASSERT_TRUE(Install(dir, before) && Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
+        ASSERT_TRUE(Publish(ReleaseId("safety"), now));
+    }
+    std::string Backups() const { return dir + "\\patch-backups"; }
+    bool Old(std::string* why) const { return HasFiles(dir, before, why) && !Exists(In(dir, "Sounds/B.uax")); }
+};
+
+DWORD WINAPI HoldRunLock(void* event) {
+    char name[kRunLockNameCap];
+    std::string upper = g_shell.installDir;
+    for (char& c : upper) c = (char)toupper((unsigned char)c);  // another launcher may spell the folder otherwise
+    FormatRunLockName(name, sizeof name, upper.c_str());
+    HANDLE lock = CreateMutexA(NULL, TRUE, name);
+    SetEvent(event);
+    Sleep(3000);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    return 0;
+}
+
+TEST_F(Safety, AnotherLauncherInTheFolderStopsTheRunBeforeItTouchesAnything) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    HANDLE held = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE other = CreateThread(NULL, 0, HoldRunLock, held, 0, NULL);
+    WaitForSingleObject(held, 5000);
+    Press(1003);
+    EXPECT_EQ(trail, std::vector<std::string>{"Launcher lain sedang mengemas kini folder ini. Tunggu sehingga ia selesai."});
+    EXPECT_TRUE(ServerLog().empty());
+    EXPECT_FALSE(Exists(dir + "\\patch-cache"));
+    WaitForSingleObject(other, 10000);
+    CloseHandle(other), CloseHandle(held);
+    Press(1003);
+    EXPECT_EQ(Status(), "Patched: 1 baris (Bishop 127.0.0.1:7451)") << Trail();
+}
+
+// Found after the downloads, before the backups: a file another program holds, and a client started meanwhile.
+TEST_F(Safety, AHeldFileOrAClientStartedMidRunStopsTheRunBeforeAnyChange) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    std::string why;
+    {
+        Program holder;
+        ASSERT_TRUE(Hold(&holder, In(dir, "Maps/D.ut2"), "r"));
+        Press(1003);
+        EXPECT_EQ(Status(), "Fail Maps/D.ut2 sedang digunakan oleh program lain. Tutup program itu dan cuba lagi.");
+    }
+    ASSERT_TRUE(ResetServer() && Ctl("POST /ctl/fault?path=/patch/blobs/&stall_ms=1500&stall_after=0"));
+    ASSERT_TRUE(DeleteFileA((dir + "\\patch-cache\\" + ReleaseId("safety") + "\\" + Sha256(now[0].content)).c_str()));
+    struct Starter {
+        Program client;
+        std::string exe;
+        static DWORD WINAPI Run(void* arg) {  // starts the client once the downloads have begun
+            Starter* s = (Starter*)arg;
+            char text[64] = "";
+            for (int i = 0; i < 500 && strncmp(text, "Download", 8) != 0; i++, Sleep(10))
+                GetWindowTextA(g_shell.statusLine, text, sizeof text);
+            return s->client.Start(s->exe, "") ? 0 : 1;
+        }
+    } s;
+    s.exe = InstallClient(dir, "run");
+    HANDLE starter = CreateThread(NULL, 0, Starter::Run, &s, 0, NULL);
+    Press(1003);
+    WaitForSingleObject(starter, 5000), CloseHandle(starter);
+    EXPECT_EQ(Status(), "Tutup semua client ZQO dahulu untuk memasang 3 fail patch.") << Trail();
+    EXPECT_TRUE(Old(&why)) << why;
+    EXPECT_FALSE(Exists(Backups()));
+    EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n");
+}
+
+// An install cut off between its moves, as a kill or a power cut leaves it: A is new, B is there, D is old.
+TEST_F(Safety, ACutOffInstallIsPutBackByTheNextRunEvenWithoutTheServer) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    std::string backup = Backups() + "\\delta-" + ReleaseId("safety") + "-1", why;
+    const std::string journal = "0\t1\tSystem/A.u\n1\t0\tSounds/B.uax\n3\t1\tMaps/D.ut2\n";
+    ASSERT_TRUE(Write(backup + "\\files.tsv", journal) && Write(backup + "\\installing", ""));
+    ASSERT_TRUE(Write(backup + "\\0.bak", before[0].content) && Write(backup + "\\3.bak", before[2].content));
+    ASSERT_TRUE(Install(dir, {now[0], now[1], {"Maps/D.ut2.veq-new", "half"}}));
+    ASSERT_TRUE(Ctl("POST /ctl/tls?mode=untrusted"));
+    Press(1003);
+    EXPECT_EQ(trail, (std::vector<std::string>{"Memulihkan pemasangan yang terganggu...", "Semak manifest patch...", kUnreachable}));
+    EXPECT_TRUE(Old(&why)) << why;
+    EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
+    EXPECT_EQ(Read(backup + "\\files.tsv"), journal + "end\n");
+    EXPECT_FALSE(Exists(backup + "\\installing"));
+
+    // A journal that leads outside the install folder is not followed: nothing is touched, nothing patched.
+    ASSERT_TRUE(ResetServer() && Write(backup + "\\files.tsv", "0\t0\tSystem/../../x.u\n") && Write(backup + "\\installing", ""));
+    ASSERT_TRUE(Install(dir, {now[0]}));
+    Press(1003);
+    EXPECT_EQ(Status(), kRestoreIncomplete);
+    EXPECT_TRUE(Read(In(dir, "System/A.u")) == now[0].content);
+    EXPECT_TRUE(ServerLog().empty());
+}
+
+// A is in place when two programs open A and D: D cannot be moved, and A cannot be put back. The run says the
+// restore is incomplete, leaves its journal without the mark, and the next run (server or not) repairs.
+TEST_F(Safety, ARollbackThatCannotFinishSaysSoAndTheNextRunRepairs) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    std::string why;
+    {
+        Program holdA, holdD;
+        ASSERT_TRUE(HoldAfterMove(&holdA, In(dir, "System/A.u"), 2u << 20, In(dir, "System/A.u"), "r"));
+        ASSERT_TRUE(HoldAfterMove(&holdD, In(dir, "System/A.u"), 2u << 20, In(dir, "Maps/D.ut2"), "r"));
+        Press(1003);
+        EXPECT_EQ(Status(), kRestoreIncomplete);
+    }
+    std::vector<std::string> backups = List(Backups());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(Read(Backups() + "\\" + backups[0] + "\\files.tsv").find("end"), std::string::npos);
+    EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n");
+    ASSERT_TRUE(Ctl("POST /ctl/tls?mode=untrusted"));
+    Press(1003);
+    EXPECT_EQ(trail[trail.size() - 3], "Memulihkan pemasangan yang terganggu...");
+    EXPECT_TRUE(Old(&why)) << why;
+    ASSERT_TRUE(ResetServer());
+    Press(1003);
+    EXPECT_TRUE(HasFiles(dir, now, &why)) << why;
+}
+
+// Above the install folder a link is the player's own business; inside it, on the way of what the run writes, it
+// stops the run before a byte is written through it.
+TEST_F(Safety, LinksAboveTheInstallFolderAreFineAndLinksInsideStopTheRun) {
+    std::string real = FreshDir("-real"), elsewhere = FreshDir("-elsewhere"), linked = FreshDir("-linked");
+    ASSERT_TRUE(Link(linked + "\\link", real) && CreateDirectoryA((real + "\\game").c_str(), NULL));
+    UseDir(linked + "\\link\\game");
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    Press(1003);
+    EXPECT_EQ(Status(), "Patched: 1 baris (Bishop 127.0.0.1:7451)") << Trail();
+
+    const struct {
+        const char* link;  // in the install folder
+        const char* status;
+    } kCases[] = {{"patch-cache", "Pautan folder tidak dibenarkan: patch-cache"},
+                  {"Maps", "Pautan folder tidak dibenarkan: Maps"}, {"", "Pautan folder tidak dibenarkan: ."}};
+    for (const auto& c : kCases) {  // "" is the install folder itself
+        UseDir(FreshDir(std::string("-") + c.link));
+        ASSERT_NO_FATAL_FAILURE(Prepare());
+        std::string link = *c.link ? In(dir, c.link) : dir;
+        RemoveTree(link);
+        ASSERT_TRUE(Link(link, elsewhere) && ResetServer());
+        Press(1003);
+        EXPECT_EQ(Status(), c.status);
+        EXPECT_TRUE(List(elsewhere).empty()) << "written through the link";
+        EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/"), 0);
+    }
+}
+
+// Stray temporaries, an older release's cache (with a blob this one needs), five older backups of which one never
+// got its completion mark, and a read-only client file.
+TEST_F(Safety, ASuccessfulRunLeavesNoTemporaryOneCacheAndTwoBackups) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    std::string old = dir + "\\patch-cache\\" + ReleaseId("older"), id = ReleaseId("safety");
+    ASSERT_TRUE(Write(old + "\\" + Sha256(now[3].content), now[3].content) && Write(old + "\\" + Sha256("x"), "x"));
+    ASSERT_TRUE(Write(In(dir, "Textures/Sub/stray.utx.veq-new"), "stray"));
+    for (int i = 0; i < 5; i++) {
+        std::string b = Backups() + "\\delta-" + id + "-" + std::to_string(i);
+        ASSERT_TRUE(Write(b + "\\files.tsv", i == 0 ? "0\t1\tSystem/A.u\n" : "0\t1\tSystem/A.u\nend\n"));
+        HANDLE h = CreateFileA(b.c_str(), FILE_WRITE_ATTRIBUTES, 7, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        FILETIME t = {0, 30000000u + (DWORD)i};  // long ago, oldest first
+        SetFileTime(h, &t, NULL, NULL);
+        CloseHandle(h);
+    }
+    ASSERT_TRUE(SetFileAttributesA(In(dir, "System/A.u").c_str(), FILE_ATTRIBUTE_READONLY));
+
+    Press(1003);
+    std::string why;
+    EXPECT_TRUE(HasFiles(dir, now, &why)) << why << Trail();
+    EXPECT_FALSE(Exists(In(dir, "Textures/Sub/stray.utx.veq-new")));
+    EXPECT_EQ(List(dir + "\\patch-cache"), (std::vector<std::string>{id, "manifest.tsv"}));
+    EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/" + Sha256(now[3].content)), 0) << "moved from the older cache";
+    std::vector<std::string> kept = List(Backups());
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), "delta-" + id + "-0"), 1) << "a journal without its mark stays";
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), "delta-" + id + "-4"), 1) << "the newest of the older ones";
+}
+
+TEST_F(Safety, LogoffAndShutdownWaitWhileBusy) {
+    EnterBusy();
+    EXPECT_EQ(SendMessageA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
+    EXPECT_EQ(Status(), "Patch sedang dipasang. Tunggu sehingga siap.");
+    LeaveBusy();
+    EXPECT_EQ(SendMessageA(window, WM_QUERYENDSESSION, 0, 0), TRUE);
+}
+
+// ---- Killed anywhere in the install or its rollback ----
+
+const int kKillFiles = 13, kNewFile = 5;  // the last change is the one a rollback point keeps from moving
+const size_t kKillBytes = 512u << 10;
+
+struct KillPoint {
+    bool rollback;  // the last move fails and the run puts the others back
+    int done;       // files in place (install), or put back (rollback), before the kill
+    bool midCopy;   // and the next one's temporary copy on its way
+};
+
+long long SizeOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &a)) return -1;
+    return ((long long)a.nFileSizeHigh << 32) | a.nFileSizeLow;
+}
+
+struct KillTest {
+    std::vector<File> before, now;
+    std::string release, id = ReleaseId("kill");
+    int intended = 0, points = 0;
+    DWORD longestRecovery = 0;
+
+    KillTest() {
+        for (int i = 0; i < kKillFiles; i++) {
+            std::string path = "Textures/Pack" + std::to_string(i) + ".utx";
+            now.push_back({path, Bytes(kKillBytes + i, 100 + i)});
+            if (i != kNewFile) before.push_back({path, Bytes(kKillBytes - 1 - i, 200 + i)});
+        }
+        release = FreshDir("-release");
+        WriteRelease(release, id, now);
+    }
+    // Whether the launcher has reached the point, judged from the disk.
+    bool Reached(const std::string& dir, const KillPoint& p) const {
+        int inPlace = 0, restored = 0, copying = 0;
+        for (int i = 0; i < kKillFiles; i++) {
+            std::string dest = In(dir, now[i].path);
+            long long size = SizeOf(dest), tmp = SizeOf(dest + ".veq-new");
+            inPlace += size == (long long)now[i].content.size() && tmp < 0;
+            if (i < kKillFiles - 1) restored += i == kNewFile ? size < 0 : size == (long long)kKillBytes - 1 - i;
+            copying += tmp >= 0 && (i < kKillFiles - 1 || !p.rollback);
+        }
+        if (!p.rollback) return inPlace >= p.done && (!p.midCopy || copying);
+        std::string last = In(dir, now[kKillFiles - 1].path);  // rollback: the last one's copy waits, unmoved
+        bool rollingBack = SizeOf(last + ".veq-new") == (long long)now[kKillFiles - 1].content.size() &&
+                           SizeOf(last) == (long long)kKillBytes - kKillFiles;
+        return rollingBack && restored >= p.done && (!p.midCopy || copying);
+    }
+    void Run(const KillPoint& p, int n) {
+        SCOPED_TRACE(std::string(p.rollback ? "rollback" : "install") + ", " + std::to_string(p.done) +
+                     (p.midCopy ? " done and copying" : " done"));
+        // On the small disk when there is one: a tmpfs, where the flushes cost nothing and 50 points take no minutes.
+        std::string dir = SmallDisk(), why;
+        if (dir.empty()) dir = FreshDir(std::to_string(n));
+        ASSERT_TRUE(Install(dir, before) && Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
+        for (const File& f : now)  // cached: the run goes straight from its check to the install
+            ASSERT_TRUE(Write(dir + "\\patch-cache\\" + id + "\\" + Sha256(f.content), f.content));
+        ASSERT_TRUE(Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(release)));
+        Program holder;
+        ASSERT_TRUE(!p.rollback || HoldAfterMove(&holder, In(dir, now[0].path), now[0].content.size(),
+                                                 In(dir, now.back().path), "r"));
+        {
+            LauncherProcess launcher;
+            ASSERT_TRUE(launcher.Start(dir));
+            launcher.Post(1003);
+            bool reached = false;
+            for (DWORD start = GetTickCount(); !reached && GetTickCount() - start < 30000;) reached = Reached(dir, p);
+            launcher.Kill();
+            intended += reached;
+            points++;
+        }
+        holder.Kill();
+        // First without the server: the client is the old one again, whole.
+        ASSERT_TRUE(Ctl("POST /ctl/tls?mode=untrusted"));
+        LauncherProcess again;
+        ASSERT_TRUE(again.Start(dir));
+        DWORD start = GetTickCount();
+        again.Click(1003);
+        longestRecovery = std::max(longestRecovery, GetTickCount() - start);
+        EXPECT_EQ(again.Status(), kUnreachable);
+        EXPECT_TRUE(HasFiles(dir, before, &why) && !Exists(In(dir, now[kNewFile].path))) << why;
+        ASSERT_TRUE(Ctl("POST /ctl/tls?mode=default"));
+        again.Click(1003);
+        EXPECT_EQ(again.Status(), "Patched: 1 baris (Bishop 127.0.0.1:7451)");
+        EXPECT_TRUE(HasFiles(dir, now, &why)) << why;
+        RemoveTree(dir);
+    }
+    ~KillTest() {
+        printf("kill points: %d, %d at the state intended; longest recovery run %lu ms\n", points, intended, longestRecovery);
+    }
+};
+
+// 50 kill points over the install and the rollback, in three tests so that none runs for minutes: after each,
+// the next run without the server leaves the client all old, and with the server exactly at the manifest.
+TEST(Killed, AnywhereInTheInstallTheNextRunsPutTheOldThenTheNewClientInPlace) {
+    KillTest t;
+    int n = 0;
+    for (int done = 0; done < kKillFiles; done++) ASSERT_NO_FATAL_FAILURE(t.Run({false, done, false}, n++));
+}
+
+TEST(Killed, MidCopyInTheInstallTheNextRunsPutTheOldThenTheNewClientInPlace) {
+    KillTest t;
+    int n = 0;
+    for (int done = 0; done < kKillFiles - 1; done++) ASSERT_NO_FATAL_FAILURE(t.Run({false, done, true}, n++));
+}
+
+TEST(Killed, AnywhereInTheRollbackTheNextRunsPutTheOldThenTheNewClientInPlace) {
+    KillTest t;
+    int n = 0;
+    for (int done = 0; done < kKillFiles; done++) ASSERT_NO_FATAL_FAILURE(t.Run({true, done, false}, n++));
+    for (int done = 0; done < kKillFiles - 1; done++) ASSERT_NO_FATAL_FAILURE(t.Run({true, done, true}, n++));
+}
+
+}  // namespace
