@@ -1,23 +1,22 @@
 # Runs Debian's nginx in the foreground with server/nginx/veq.conf.in and a config of its own in a scratch folder;
-# sourced by the operator tests. nginx_start sets nginx_pid; nginx_stop ends that process only.
+# sourced by the operator tests and scripts/bench. nginx_start sets nginx_pid; nginx_stop ends that process only.
+# VEQ_NGINX_WORKERS sets worker_processes (default 1).
 
 nginx_pid=
 
-# nginx_start SCRATCH LISTEN CERT KEY RELEASE: 0 once nginx answers on LISTEN; 1 when it exited (e.g. the port
-# is taken: SCRATCH/error.log says why).
+# nginx_start SCRATCH LISTEN CERT KEY RELEASE [UPSTREAM]: 0 once nginx answers on LISTEN; 1 when it exited (e.g. the
+# port is taken: SCRATCH/error.log says why). Without UPSTREAM (veq-serve's address) uploads answer 502.
 nginx_start() {
-    local scratch=$1 listen=$2 cert=$3 key=$4 release=$5
-    local template
-    template=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/server/nginx/veq.conf.in
+    local scratch=$1 listen=$2 cert=$3 key=$4 release=$5 upstream=${6:-127.0.0.1:9} i
     mkdir -p "$scratch"
     sed -e "s|@LISTEN@|$listen|g" -e "s|@CERT@|$cert|g" -e "s|@KEY@|$key|g" -e "s|@RELEASE@|$release|g" \
-        "$template" >"$scratch/veq.conf"
+        -e "s|@UPSTREAM@|$upstream|g" "$(dirname "${BASH_SOURCE[0]}")/../../server/nginx/veq.conf.in" >"$scratch/veq.conf"
     cat >"$scratch/nginx.conf" <<CONF
 daemon off;
-worker_processes 1;
+worker_processes ${VEQ_NGINX_WORKERS:-1};
 pid $scratch/nginx.pid;
 error_log $scratch/error.log info;
-events { worker_connections 64; }
+events { worker_connections 1024; }
 http {
     access_log $scratch/access.log;
     client_body_temp_path $scratch/client-body;
@@ -31,7 +30,6 @@ CONF
     : >"$scratch/error.log"
     /usr/sbin/nginx -p "$scratch" -c "$scratch/nginx.conf" -e "$scratch/error.log" >>"$scratch/error.log" 2>&1 &
     nginx_pid=$!
-    local i
     for i in $(seq 100); do
         if ! kill -0 "$nginx_pid" 2>/dev/null; then
             wait "$nginx_pid" 2>/dev/null || true
