@@ -85,16 +85,16 @@ struct ServeServer {
     FILE* log = stderr;
     std::atomic<bool> stopping{ false };
     int port = -1;
-    net::io_context ioc;
+    // One event loop per thread, as nginx has one per worker: a connection stays on the loop it was dealt to,
+    // so nothing of it is ever locked. The first loop also accepts.
+    std::vector<std::unique_ptr<net::io_context>> loops;
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> work;
+    size_t nextLoop = 0;
     std::unique_ptr<net::ssl::context> tls;
-    tcp::acceptor acceptor;
-    net::steady_timer acceptRetry;
+    std::unique_ptr<tcp::acceptor> acceptor;
+    std::unique_ptr<net::steady_timer> acceptRetry;
     net::thread_pool blocking{ kBlockingThreads };
-    net::executor_work_guard<net::io_context::executor_type> work;
     std::vector<std::thread> threads;
-
-    ServeServer()
-        : acceptor(net::make_strand(ioc)), acceptRetry(acceptor.get_executor()), work(net::make_work_guard(ioc)) {}
 };
 
 // What a request said that matters here; the parser keeps nothing else, so a long header costs nothing to hold.
@@ -110,8 +110,14 @@ class RequestParser;
 
 struct Conn {
     ServeServer* server;
-    beast::tcp_stream tcp;
-    std::unique_ptr<net::ssl::stream<beast::tcp_stream&>> tls;
+    tcp::socket socket;
+    std::unique_ptr<net::ssl::stream<tcp::socket&>> tls;
+    std::weak_ptr<Conn> self;
+    // One timer per connection, waiting for the deadline of the phase at hand. Progress pushes the deadline back
+    // without touching the timer, which only looks again when it fires: a transfer costs no timer calls.
+    net::steady_timer timer;
+    Clock::time_point deadline;
+    int timedOut = 0;
     beast::flat_buffer buffer{ kReadBufferBytes };
     std::unique_ptr<RequestParser> parser;
     std::string peer;
@@ -134,8 +140,10 @@ struct Conn {
     unsigned long long fileOffset = 0, fileLeft = 0, contentLength = 0;
     int headOnly = 0;
     int closeAfter = 0;
-    std::string out;      // what is being written
-    size_t outPos = 0, headLeft = 0;
+    std::string out;      // the head, and a short body or the first piece of a file
+    std::unique_ptr<char[]> chunk;  // later pieces of a file
+    const char* outData = NULL;     // what is being written: out's or chunk's bytes
+    size_t outLen = 0, outPos = 0, headLeft = 0;
     unsigned long long bodySent = 0;
     // Its upload.
     int uploadFd = -1;
@@ -144,8 +152,8 @@ struct Conn {
     int bodyErrno = 0;
     char scratch[512];    // lingering reads land here
 
-    Conn(ServeServer* s, tcp::socket socket, const std::string& address, unsigned short port)
-        : server(s), tcp(std::move(socket)), peer(address), peerPort(port) {}
+    Conn(ServeServer* s, tcp::socket connected, const std::string& address, unsigned short port)
+        : server(s), socket(std::move(connected)), timer(socket.get_executor()), peer(address), peerPort(port) {}
     ~Conn();
 };
 
@@ -576,16 +584,36 @@ static void WithStream(Conn* c, F&& f) {
     if (c->tls)
         f(*c->tls);
     else
-        f(c->tcp);
+        f(c->socket);
 }
 
 static void ReadRequest(std::shared_ptr<Conn> c);
 static void HandleRequest(std::shared_ptr<Conn> c);
 static void SendReply(std::shared_ptr<Conn> c);
 
+static void CloseNow(Conn* c) {
+    ErrorCode ignored;
+    c->socket.close(ignored);  // what is pending ends with an error
+    c->timer.cancel();
+}
+
+static void WaitForDeadline(std::shared_ptr<Conn> c) {
+    c->timer.expires_at(c->deadline);
+    c->timer.async_wait([c](ErrorCode ec) {
+        if (ec || !c->socket.is_open()) return;                     // waiting for a sooner one, or closed
+        if (Clock::now() < c->deadline) return WaitForDeadline(c);  // pushed back meanwhile
+        c->timedOut = 1;
+        CloseNow(c.get());
+    });
+}
+
 static void Deadline(Conn* c, int seconds) {
-    c->tcp.expires_after(std::chrono::seconds(seconds));
+    Clock::time_point next = Clock::now() + std::chrono::seconds(seconds);
+    int sooner = next < c->timer.expiry();
+    c->deadline = next;
     c->progress = 0;
+    if (sooner)
+        if (auto self = c->self.lock()) WaitForDeadline(self);  // the wait for the later time is cancelled
 }
 
 // A body or a reply that keeps moving keeps its connection; one that stalls is cut when the deadline passes.
@@ -594,13 +622,8 @@ static void Progress(Conn* c, size_t bytes) {
     if (c->progress >= kProgressBytes) Deadline(c, c->server->opts.stallSeconds);
 }
 
-static void CloseNow(Conn* c) {
-    ErrorCode ignored;
-    c->tcp.socket().close(ignored);
-}
-
 static void DrainInput(std::shared_ptr<Conn> c) {
-    c->tcp.async_read_some(net::buffer(c->scratch), [c](ErrorCode ec, size_t) {
+    c->socket.async_read_some(net::buffer(c->scratch), [c](ErrorCode ec, size_t) {
         if (ec) return CloseNow(c.get());
         DrainInput(c);
     });
@@ -609,19 +632,19 @@ static void DrainInput(std::shared_ptr<Conn> c) {
 // Closes after our last byte. What the peer still sends (an unread body) is read and dropped for a moment, since
 // closing on unread bytes sends a reset that can destroy the reply before the peer reads it.
 static void Close(std::shared_ptr<Conn> c) {
-    if (!c->tcp.socket().is_open()) return;
+    if (!c->socket.is_open()) return;
     Deadline(c.get(), kLingerSeconds);
     if (c->tls && c->handshaken) {
         SSL_set_shutdown(c->tls->native_handle(), SSL_RECEIVED_SHUTDOWN);  // send close_notify, wait for none
         c->tls->async_shutdown([c](ErrorCode) {
             ErrorCode ignored;
-            c->tcp.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            c->socket.shutdown(tcp::socket::shutdown_send, ignored);
             DrainInput(c);
         });
         return;
     }
     ErrorCode ignored;
-    c->tcp.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    c->socket.shutdown(tcp::socket::shutdown_send, ignored);
     DrainInput(c);
 }
 
@@ -638,8 +661,15 @@ static void ResetRequest(Conn* c) {
     snprintf(c->client, sizeof c->client, "%s", c->peer.c_str());
 }
 
+// Points the writer at out, whole.
+static void WriteString(Conn* c) {
+    c->outData = c->out.data();
+    c->outLen = c->out.size();
+    c->outPos = 0;
+}
+
 static void WriteOut(std::shared_ptr<Conn> c, Step next) {
-    if (c->outPos == c->out.size()) return next(c);
+    if (c->outPos == c->outLen) return next(c);
     auto written = [c, next](ErrorCode ec, size_t n) {
         if (ec) {  // gone, or too slow to read what we send
             LogRequest(c.get());
@@ -653,24 +683,18 @@ static void WriteOut(std::shared_ptr<Conn> c, Step next) {
         WriteOut(c, next);
     };
     WithStream(c.get(), [&](auto& stream) {
-        stream.async_write_some(net::buffer(c->out.data() + c->outPos, c->out.size() - c->outPos), written);
+        stream.async_write_some(net::buffer(c->outData + c->outPos, c->outLen - c->outPos), written);
     });
 }
 
-// Appends the next piece of the reply's file to c->out. 0 when the file gives less than it promised.
-static int AppendFileChunk(Conn* c) {
+// Reads the next piece of the reply's file into buf. Its length, or 0 when the file gives less than it promised.
+static size_t ReadFileChunk(Conn* c, char* buf) {
     size_t want = c->fileLeft < kChunkBytes ? (size_t)c->fileLeft : kChunkBytes;
-    size_t at = c->out.size();
-    c->out.resize(at + want);
-    ssize_t got = pread(c->fileFd, &c->out[at], want, (off_t)c->fileOffset);
-    if (got <= 0) {
-        c->out.resize(at);
-        return 0;
-    }
-    c->out.resize(at + (size_t)got);
+    ssize_t got = pread(c->fileFd, buf, want, (off_t)c->fileOffset);
+    if (got <= 0) return 0;
     c->fileOffset += (unsigned long long)got;
     c->fileLeft -= (unsigned long long)got;
-    return 1;
+    return (size_t)got;
 }
 
 static void FinishRequest(std::shared_ptr<Conn> c) {
@@ -682,9 +706,11 @@ static void FinishRequest(std::shared_ptr<Conn> c) {
 
 static void SendFileRest(std::shared_ptr<Conn> c) {
     if (c->fileLeft == 0) return FinishRequest(c);
-    c->out.clear();
+    if (!c->chunk) c->chunk.reset(new char[kChunkBytes]);
+    c->outData = c->chunk.get();
+    c->outLen = ReadFileChunk(c.get(), c->chunk.get());
     c->outPos = c->headLeft = 0;
-    if (!AppendFileChunk(c.get())) {  // the file shrank under us: end the connection rather than send short
+    if (c->outLen == 0) {  // the file shrank under us: end the connection rather than send short
         LogRequest(c.get());
         return CloseNow(c.get());
     }
@@ -710,14 +736,20 @@ static void SendReply(std::shared_ptr<Conn> c) {
     else if (c->parser->head.version == 10)
         c->out += "Connection: keep-alive\r\n";
     c->out += "\r\n";
-    c->outPos = 0;
     c->headLeft = c->out.size();
     if (c->headOnly) c->fileLeft = 0;
     if (!c->headOnly) c->out += c->text;
-    if (c->fileLeft > 0 && !AppendFileChunk(c.get())) {  // a small file goes out with the head, in one write
-        LogRequest(c.get());
-        return CloseNow(c.get());
+    if (c->fileLeft > 0) {  // a small file goes out with the head, in one write
+        size_t at = c->out.size();
+        c->out.resize(at + (c->fileLeft < kChunkBytes ? (size_t)c->fileLeft : kChunkBytes));
+        size_t got = ReadFileChunk(c.get(), &c->out[at]);
+        c->out.resize(at + got);
+        if (got == 0) {
+            LogRequest(c.get());
+            return CloseNow(c.get());
+        }
     }
+    WriteString(c.get());
     Deadline(c.get(), s->opts.stallSeconds);
     WriteOut(c, SendFileRest);
 }
@@ -731,11 +763,11 @@ static void ReadBodySome(std::shared_ptr<Conn> c) {
             Progress(c.get(), n);
             return ReadBodySome(c);
         }
-        int open = c->tcp.socket().is_open();
+        int open = c->socket.is_open();
         c->closeAfter = 1;
         if (c->uploadFd < 0) {  // a body we did not want: answer as decided, if the peer is still there
             if (open) return SendReply(c);
-            c->status = ec == beast::error::timeout ? 408 : 400;
+            c->status = c->timedOut ? 408 : 400;
             LogRequest(c.get());
             return;
         }
@@ -746,7 +778,7 @@ static void ReadBodySome(std::shared_ptr<Conn> c) {
         } else if (ec == http::error::body_limit) {
             ReplyText(c.get(), 413, "upload larger than 67108864 bytes\n");
         } else {
-            ReplyText(c.get(), ec == beast::error::timeout ? 408 : 400, "upload body incomplete\n");
+            ReplyText(c.get(), c->timedOut ? 408 : 400, "upload body incomplete\n");
         }
         if (open) return SendReply(c);
         LogRequest(c.get());
@@ -776,7 +808,7 @@ static void BodyDone(std::shared_ptr<Conn> c) {
     net::post(c->server->blocking, [c, tag] {
         int status = StoreUpload(c.get(), tag.c_str());
         unsigned long long stored = status == 200 ? c->bodyBytes : 0;
-        net::post(c->tcp.get_executor(), [c, status, stored] {
+        net::post(c->socket.get_executor(), [c, status, stored] {
             EndUpload(c.get());
             SettleUpload(c.get(), stored);
             ReplyText(c.get(), status, status == 200 ? "ok\n" : "upload not stored\n");
@@ -825,7 +857,7 @@ static void BeginUpload(std::shared_ptr<Conn> c, const char* query, size_t query
         }
         if (!h.expectContinue) return ReadBody(c);
         c->out = "HTTP/1.1 100 Continue\r\n\r\n";
-        c->outPos = 0;
+        WriteString(c.get());
         c->headLeft = c->out.size();
         Deadline(c.get(), s->opts.stallSeconds);
         return WriteOut(c, ReadBody);
@@ -862,14 +894,14 @@ static void HandleRequest(std::shared_ptr<Conn> c) {
 
 // A request head that could not be read: answered when the peer can still hear it, and logged either way.
 static void HeadFailed(std::shared_ptr<Conn> c, ErrorCode ec) {
-    int open = c->tcp.socket().is_open();
+    int open = c->socket.is_open();
     if (!c->started || ec == http::error::end_of_stream) return Close(c);  // an idle connection ends
     if (ec == http::error::header_limit)
         ReplyText(c.get(), 431, "request header too large\n");
     else if (ec == http::error::body_limit)
         ReplyText(c.get(), 413, "upload larger than 67108864 bytes\n");
     else
-        ReplyText(c.get(), ec == beast::error::timeout ? 408 : 400, "bad request\n");
+        ReplyText(c.get(), c->timedOut ? 408 : 400, "bad request\n");
     c->closeAfter = 1;
     if (open && ec.category() == http::make_error_code(http::error::header_limit).category()) return SendReply(c);
     LogRequest(c.get());
@@ -908,9 +940,10 @@ static void ReadRequest(std::shared_ptr<Conn> c) {
 static void BeginConnection(std::shared_ptr<Conn> c) {
     ServeServer* s = c->server;
     ResetRequest(c.get());
+    c->deadline = Clock::now() + std::chrono::seconds(s->opts.headerSeconds);  // the handshake's, or the head's
+    WaitForDeadline(c);
     if (!s->tls) return ReadRequest(c);
-    c->tls.reset(new net::ssl::stream<beast::tcp_stream&>(c->tcp, *s->tls));
-    Deadline(c.get(), s->opts.headerSeconds);
+    c->tls.reset(new net::ssl::stream<tcp::socket&>(c->socket, *s->tls));
     c->tls->async_handshake(net::ssl::stream_base::server, [c](ErrorCode ec) {
         if (ec) return CloseNow(c.get());
         c->handshaken = 1;
@@ -930,16 +963,18 @@ static void StartConnection(ServeServer* s, tcp::socket socket) {
         std::lock_guard<std::mutex> hold(s->lock);
         s->live[c.get()] = c;
     }
-    net::dispatch(c->tcp.get_executor(), [c] { BeginConnection(c); });
+    c->self = c;
+    net::dispatch(c->socket.get_executor(), [c] { BeginConnection(c); });
 }
 
 static void Accept(ServeServer* s) {
-    s->acceptor.async_accept(net::make_strand(s->ioc), [s](ErrorCode ec, tcp::socket socket) {
-        if (!s->acceptor.is_open()) return;
+    net::io_context& loop = *s->loops[s->nextLoop++ % s->loops.size()];
+    s->acceptor->async_accept(loop, [s](ErrorCode ec, tcp::socket socket) {
+        if (!s->acceptor->is_open()) return;
         if (ec) {  // out of descriptors, most likely: connections that end will free some
             ReportServeError("accept: %s", ec.message().c_str());
-            s->acceptRetry.expires_after(std::chrono::milliseconds(100));
-            s->acceptRetry.async_wait([s](ErrorCode waitEc) {
+            s->acceptRetry->expires_after(std::chrono::milliseconds(100));
+            s->acceptRetry->async_wait([s](ErrorCode waitEc) {
                 if (!waitEc) Accept(s);
             });
             return;
@@ -999,17 +1034,23 @@ ServeServer* StartServe(const ServeOptions* options, char* err, size_t errCap) {
         goto done;
     }
     address = net::ip::make_address(s->opts.host, ec);
-    if (!ec) s->acceptor.open(address.is_v6() ? tcp::v6() : tcp::v4(), ec);
-    if (!ec) s->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) s->acceptor.bind(tcp::endpoint(address, (unsigned short)s->opts.port), ec);
-    if (!ec) s->acceptor.listen(kBacklog, ec);
-    if (!ec) s->port = s->acceptor.local_endpoint(ec).port();
+    for (int i = 0; i < s->opts.threads; i++) {
+        s->loops.emplace_back(new net::io_context(1));
+        s->work.push_back(net::make_work_guard(*s->loops.back()));
+    }
+    s->acceptor.reset(new tcp::acceptor(*s->loops[0]));
+    s->acceptRetry.reset(new net::steady_timer(*s->loops[0]));
+    if (!ec) s->acceptor->open(address.is_v6() ? tcp::v6() : tcp::v4(), ec);
+    if (!ec) s->acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) s->acceptor->bind(tcp::endpoint(address, (unsigned short)s->opts.port), ec);
+    if (!ec) s->acceptor->listen(kBacklog, ec);
+    if (!ec) s->port = s->acceptor->local_endpoint(ec).port();
     if (ec) {
         snprintf(err, errCap, "cannot listen on %s:%d: %s", s->opts.host, s->opts.port, ec.message().c_str());
         goto done;
     }
     Accept(s);
-    for (int i = 0; i < s->opts.threads; i++) s->threads.emplace_back([s] { s->ioc.run(); });
+    for (auto& loop : s->loops) s->threads.emplace_back([&loop] { loop->run(); });
     ok = 1;
 done:
     if (!ok) {
@@ -1041,7 +1082,7 @@ static void CloseConnections(ServeServer* s, int idleOnly) {
             if (auto c = entry.second.lock()) all.push_back(c);
     }
     for (auto& c : all)
-        net::post(c->tcp.get_executor(), [c, idleOnly] {
+        net::post(c->socket.get_executor(), [c, idleOnly] {
             if (!idleOnly || c->idle) CloseNow(c.get());
         });
 }
@@ -1054,10 +1095,10 @@ static int WaitDrained(ServeServer* s, int seconds) {
 void StopServe(ServeServer* s) {
     if (!s) return;
     s->stopping = true;
-    net::post(s->acceptor.get_executor(), [s] {
+    net::post(s->acceptor->get_executor(), [s] {
         ErrorCode ignored;
-        s->acceptor.close(ignored);
-        s->acceptRetry.cancel();
+        s->acceptor->close(ignored);
+        s->acceptRetry->cancel();
     });
     CloseConnections(s, 1);
     if (!WaitDrained(s, s->opts.graceSeconds)) {
@@ -1065,10 +1106,12 @@ void StopServe(ServeServer* s) {
         WaitDrained(s, kStopCutSeconds);
     }
     s->blocking.join();
-    s->work.reset();
-    s->ioc.stop();
+    s->work.clear();
+    for (auto& loop : s->loops) loop->stop();
     for (auto& t : s->threads) t.join();
     s->threads.clear();
+    s->acceptRetry.reset();  // before their loop
+    s->acceptor.reset();
     if (s->log != stderr) fclose(s->log);
     s->log = stderr;
     delete s;
