@@ -31,7 +31,7 @@ static const char kUsage[] =
     "  --header-timeout SECONDS TLS handshake, each request head, and an idle connection (default 10)\n"
     "  --stall-timeout SECONDS  a body or reply moving less than 16 KiB in this time is cut (default 20)\n"
     "  --grace SECONDS          on SIGTERM, how long transfers in flight may go on (default 30)\n"
-    "  --threads N              event-loop threads, 1 to 64 (default: one per CPU)\n"
+    "  --threads N              event-loop threads, 1 to 1024 (default: one per CPU)\n"
     "  --log FILE               appends one line per request to FILE (default: standard error)\n"
     "  --help                   shows this text\n";
 
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "veq-serve: --plain serves on a loopback address only, not %s\n", opts.host);
         goto done;
     }
-    if ((opts.threads = (int)ParseCount("--threads", args.threads ? args.threads : cpuText, 1, 64)) < 0 ||
+    if ((opts.threads = (int)ParseCount("--threads", args.threads ? args.threads : cpuText, 1, 1024)) < 0 ||
         (opts.maxConnections = (int)ParseCount("--max-connections", args.maxConnections, 1, 1000000)) < 0 ||
         (opts.perAddress = (int)ParseCount("--per-address", args.perAddress, 1, 1000000)) < 0 ||
         (opts.headerSeconds = (int)ParseCount("--header-timeout", args.headerTimeout, 1, 3600)) < 0 ||
