@@ -38,6 +38,10 @@ set_source_files_properties(${CMAKE_BINARY_DIR}/res/launcher.rc PROPERTIES
 add_executable(veq-launcher WIN32 ${CMAKE_SOURCE_DIR}/src/shell/main.cpp ${CMAKE_BINARY_DIR}/res/launcher.rc)
 target_link_libraries(veq-launcher PRIVATE veq_core)
 
+# scripts/run's hand on the launcher's buttons.
+add_executable(veq-press ${CMAKE_SOURCE_DIR}/tools/run/press.cpp)
+target_link_options(veq-press PRIVATE -static)
+
 if(VEQ_BUILD_TESTS)
   include(${CMAKE_SOURCE_DIR}/tests/win/tests.cmake)
 endif()

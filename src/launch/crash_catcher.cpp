@@ -8,6 +8,7 @@
 enum {
     // MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithThreadInfo
     kDumpType = 0x1005,
+    kCloseCheckMs = 100,  // how often a wait for the next event looks whether the launcher is closing
 };
 static_assert(kDumpType == (MiniDumpWithDataSegs | MiniDumpWithHandleData | MiniDumpWithThreadInfo), "dump type");
 
@@ -78,11 +79,18 @@ static int CaptureCrash(const PROCESS_INFORMATION* pi, const char* dumpsDir, con
 void RunCrashCatcher(const PROCESS_INFORMATION* pi, const char* dumpsDir) {
     DebugRun run = {0, 0};
     const int launcherIs64Bit = sizeof(void*) == 8;
+    // Whatever becomes of the launcher, the game goes on: a debugger that ends lets its debuggee go.
+    DebugSetProcessKillOnExit(FALSE);
     ShowStatus("Game jalan dalam mod debug. Main sampai crash.");
     for (;;) {
         DEBUG_EVENT ev;
         ZeroMemory(&ev, sizeof ev);
-        if (!WaitForDebugEvent(&ev, INFINITE)) break;
+        if (!WaitForDebugEvent(&ev, kCloseCheckMs)) {
+            if (GetLastError() != ERROR_SEM_TIMEOUT) break;
+            // The player closes the launcher during the session: the game is let go and plays on uncaught.
+            if (g_shell.closeRequested && DebugActiveProcessStop(pi->dwProcessId)) break;
+            continue;
+        }
         CloseEventFile(&ev);
         if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && !run.dumpWritten &&
             CountsAsCrash((unsigned long)ev.u.Exception.ExceptionRecord.ExceptionCode, launcherIs64Bit)) {

@@ -1,9 +1,10 @@
 #include "launch/launch_rules.h"
 
 #include "shell/format_rules.h"
+#include "shell/service.h"
 
 void FormatClientCommandLine(char* buf, size_t cap, const char* exePath, const char* host, int mode) {
-    FormatBounded(buf, cap, "\"%s\" -updated -BishopIP=%s -BishopPort=7451 %s", exePath, host,
+    FormatBounded(buf, cap, "\"%s\" -updated -BishopIP=%s -BishopPort=%s %s", exePath, host, kLoginPort,
                   mode == kLaunchDebug ? "-log" : "-window");
 }
 
@@ -12,6 +13,7 @@ int CountsAsCrash(unsigned long code, int launcherIs64Bit) {
     if (code == 0x80000003ul) return 0;                     // EXCEPTION_BREAKPOINT, the initial one included
     if (code == 0x40010006ul) return 0;                     // DBG_PRINTEXCEPTION_C: OutputDebugStringA
     if (code == 0x4001000Aul) return 0;                     // DBG_PRINTEXCEPTION_WIDE_C: OutputDebugStringW
+    if (code == 0x406D1388ul) return 0;                     // a thread's name, told to an attached debugger
     if (code == 0x4000001Ful && launcherIs64Bit) return 0;  // STATUS_WX86_BREAKPOINT
     return 1;  // single steps too: nobody here sets the trap flag, so one comes from the client itself
 }

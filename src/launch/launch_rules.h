@@ -12,7 +12,8 @@ enum {
 // "\"<exe>\" -updated -BishopIP=<host> -BishopPort=7451 -window" (or "-log" for kLaunchDebug), cut to cap - 1.
 void FormatClientCommandLine(char* buf, size_t cap, const char* exePath, const char* host, int mode);
 
-// 1 when an exception a debugged client raises is one of its own crashes, 0 for breakpoints and debug strings.
+// 1 when an exception a debugged client raises is one of its own crashes, 0 for breakpoints and the notes a
+// program leaves for its debugger (debug strings, thread names).
 // `launcherIs64Bit`: a 32-bit client under a 64-bit debugger raises its breakpoints, the initial one included, as
 // STATUS_WX86_BREAKPOINT; a 32-bit debugger sees them as EXCEPTION_BREAKPOINT.
 int CountsAsCrash(unsigned long code, int launcherIs64Bit);

@@ -9,10 +9,6 @@
 
 enum { kDigestChunkBytes = 64 * 1024, kSha256Bytes = 32 };
 
-// Static, not on the stack: a digest may run deep inside a window procedure that pumping re-entered. One thread,
-// and nothing reached from a pump while busy computes a digest, so the buffer is never in use twice.
-static unsigned char s_digestChunk[kDigestChunkBytes];
-
 int ComputeContentDigest(const char* path, char out[kDigestCap]) {
     static const char kHex[] = "0123456789abcdef";
     int ok = 0;
@@ -20,6 +16,7 @@ int ComputeContentDigest(const char* path, char out[kDigestCap]) {
     HCRYPTHASH hash = 0;
     FILE* in = NULL;
     BYTE value[kSha256Bytes];
+    unsigned char chunk[kDigestChunkBytes];  // per call: digests run on worker threads
     DWORD valueLen = sizeof value;
 
     if (!CryptAcquireContextA(&prov, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
@@ -32,16 +29,12 @@ int ComputeContentDigest(const char* path, char out[kDigestCap]) {
     }
     if (!(in = fopen(path, "rb"))) goto done;
     for (;;) {
-        size_t got = fread(s_digestChunk, 1, sizeof s_digestChunk, in);
+        size_t got = fread(chunk, 1, sizeof chunk, in);
         if (got == 0) {
             if (ferror(in)) goto done;
             break;
         }
-        if (!CryptHashData(hash, s_digestChunk, (DWORD)got, 0)) goto done;
-        // While a patch run owns the window (busy), pumping is safe: commands are ignored and closing is refused.
-        // This keeps the window painting while large client files are digested. Outside a patch run nothing
-        // pumps, so callers that are not prepared for re-entry never see it.
-        if (g_shell.busy) PumpMessages();
+        if (!CryptHashData(hash, chunk, (DWORD)got, 0)) goto done;
     }
     if (!CryptGetHashParam(hash, HP_HASHVAL, value, &valueLen, 0) || valueLen != sizeof value) goto done;
 

@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 
+#include "patch/download_rules.h"
 #include "patch/patch.h"
 #include "shell/shell.h"
 
@@ -10,25 +11,43 @@ enum { kDownloadChunkBytes = 64 * 1024 };
 static const wchar_t kPatcherAgent[] = L"VEQGames-Patcher/2.0";
 static const unsigned long long kNoLength = ~0ULL, kBadLength = ~0ULL - 1;
 
-// Static, not on the stack: the read loop pumps messages, so this call may sit under a re-entered window procedure.
-// One thread, and the busy flag keeps a second download from starting inside a pump.
-static unsigned char s_downloadChunk[kDownloadChunkBytes];
+namespace {
+// One WinHTTP session and connection to the patch server. A patch run keeps one for all its requests, so they
+// share a kept-alive connection instead of a TLS handshake each.
+struct PatchLink {
+    HINTERNET session, connection;
+};
 
-// Request sent and answered with exactly 200; any other status, even another 2xx, is a failure.
-static int SendAndExpect200(HINTERNET request) {
-    DWORD status = 0, len = sizeof status;
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) return 0;
-    if (!WinHttpReceiveResponse(request, NULL)) return 0;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &len, WINHTTP_NO_HEADER_INDEX))
-        return 0;
-    return status == 200;
+enum Outcome { kDone, kRetry, kGiveUp };
+}  // namespace
+
+static PatchLink s_runLink;  // the patch run's, while it is open; only its thread downloads
+
+static int OpenLink(PatchLink* link) {
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    link->connection = NULL;
+    link->session = WinHttpOpen(kPatcherAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!link->session) return 0;
+    // Both options are best effort: a platform that refuses them keeps its defaults and the download goes on.
+    WinHttpSetOption(link->session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    WinHttpSetTimeouts(link->session, 15000, 15000, 30000, 30000);
+    link->connection = WinHttpConnect(link->session, kServiceHostW, INTERNET_DEFAULT_HTTPS_PORT, 0);
+    return link->connection != NULL;
 }
+
+static void CloseLink(PatchLink* link) {
+    if (link->connection) WinHttpCloseHandle(link->connection);
+    if (link->session) WinHttpCloseHandle(link->session);
+    link->connection = link->session = NULL;
+}
+
+int OpenPatchLink(void) { return OpenLink(&s_runLink); }
+void ClosePatchLink(void) { CloseLink(&s_runLink); }
 
 // The body length the response announces; kNoLength when it announces none (chunked, or ended by closing),
 // kBadLength when the header is there but is not a plain decimal number. Without this check a connection that
-// drops mid-body reads like a complete, shorter body: WinHTTP then reports success and 0 bytes (Windows as well
-// as Wine), and a manifest cut at a line end would still look valid.
+// drops mid-body reads like a complete, shorter body: WinHTTP then reports success and 0 bytes.
 static unsigned long long AnnouncedLength(HINTERNET request) {
     wchar_t text[32];
     DWORD len = sizeof text;
@@ -44,46 +63,109 @@ static unsigned long long AnnouncedLength(HINTERNET request) {
     return len ? value : kBadLength;
 }
 
-int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
-                   unsigned long long expectedBytes, int exactSize) {
-    int ok = 0, mayDelete = 0;
-    HINTERNET session = NULL, connection = NULL, request = NULL;
-    FILE* out = NULL;
-    unsigned long long total = 0, announced = kNoLength;
-    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+// 1 when a 206 answer carries the rest of the body after the `have` bytes we hold.
+static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned long long total) {
+    wchar_t wide[96];
+    char text[96];
+    DWORD len = sizeof wide;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_RANGE, WINHTTP_HEADER_NAME_BY_INDEX, wide, &len,
+                             WINHTTP_NO_HEADER_INDEX))
+        return 0;
+    len /= sizeof wide[0];
+    for (DWORD i = 0; i < len; i++) text[i] = wide[i] < 128 ? (char)wide[i] : '?';
+    return RangeContinues(text, len, have, total);
+}
 
-    // Before any traffic: a destination we may not write is not worth a request. Behind a folder link the
-    // destination is somebody else's file, so on that path it is not deleted either.
-    if (!EnsureParentDirectories(dest)) goto done;
-    mayDelete = 1;
-    session = WinHttpOpen(kPatcherAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                          WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!session) goto done;
-    // Both options are best effort: a platform that refuses them keeps its defaults and the download goes on.
-    WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-    WinHttpSetTimeouts(session, 15000, 15000, 30000, 30000);
-    if (!(connection = WinHttpConnect(session, kServiceHostW, INTERNET_DEFAULT_HTTPS_PORT, 0))) goto done;
+static Outcome FailedCall(void) { return IsTransientWinHttpError(GetLastError()) ? kRetry : kGiveUp; }
+
+// Bytes of `path` on disk; 0 when it is not there.
+static unsigned long long FileBytes(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &a)) return 0;
+    return ((unsigned long long)a.nFileSizeHigh << 32) | a.nFileSizeLow;
+}
+
+// One try. *have is what `dest` already holds of the body from an earlier try that was cut; with a known size a
+// try asks only for the rest, and keeps it only when the server answers with exactly that rest.
+static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const char* dest, unsigned long long maxBytes,
+                           unsigned long long expectedBytes, int exactSize, unsigned long long* have) {
+    static unsigned char chunk[kDownloadChunkBytes];  // one download at a time, on the one thread that downloads
+    Outcome outcome = kGiveUp;
+    HINTERNET request = NULL;
+    FILE* out = NULL;
+    DWORD status = 0, len = sizeof status;
+    unsigned long long total = 0, announced = kNoLength;
+    int resuming = exactSize && *have > 0 && *have < expectedBytes;
+    wchar_t range[48];
+
     request = WinHttpOpenRequest(connection, L"GET", object, NULL, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                  WINHTTP_FLAG_SECURE);
-    if (!request || !SendAndExpect200(request)) goto done;
+    if (!request) goto done;
+    if (resuming) {
+        FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-", *have);
+        WinHttpAddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
+    }
+    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request, NULL)) {
+        outcome = FailedCall();
+        goto done;
+    }
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &len, WINHTTP_NO_HEADER_INDEX))
+        goto done;
+    if (IsTransientStatus(status)) outcome = kRetry;
+    if (status == 206 && resuming && AnswerContinues(request, *have, expectedBytes)) {
+        total = *have;
+    } else if (status == 206) {  // not the rest we asked for: start over
+        *have = 0;
+        outcome = kRetry;
+        goto done;
+    } else if (status != 200) {  // no other answer counts, not even another 2xx
+        goto done;
+    }
     if ((announced = AnnouncedLength(request)) == kBadLength) goto done;
-    if (!(out = fopen(dest, "wb"))) goto done;  // binary: the body lands byte for byte
-
+    if (!(out = fopen(dest, total ? "ab" : "wb"))) goto done;  // binary: the body lands byte for byte
     for (;;) {
         DWORD got = 0;
-        if (!WinHttpReadData(request, s_downloadChunk, sizeof s_downloadChunk, &got)) goto done;
+        if (!WinHttpReadData(request, chunk, sizeof chunk, &got)) {
+            outcome = FailedCall();
+            goto done;
+        }
         if (got == 0) break;
-        total += got;
-        if (total > maxBytes) goto done;  // checked before writing, so an oversized body stops at once
-        if (fwrite(s_downloadChunk, 1, got, out) != got) goto done;
-        PumpMessages();
+        if ((total += got) > maxBytes) goto done;  // checked before writing, so an oversized body stops at once
+        if (fwrite(chunk, 1, got, out) != got) goto done;
     }
-    ok = (!exactSize || total == expectedBytes) && (announced == kNoLength || total == announced);
+    if (announced != kNoLength && total - (status == 206 ? *have : 0) != announced) {
+        outcome = kRetry;  // cut short: the connection dropped mid-body
+        goto done;
+    }
+    if (!exactSize || total == expectedBytes) outcome = kDone;
 done:
-    if (out && fclose(out) != 0) ok = 0;  // a failed flush means the file does not hold the body
+    if (out && fclose(out) != 0) outcome = kGiveUp;  // a failed flush means the file does not hold the body
     if (request) WinHttpCloseHandle(request);
-    if (connection) WinHttpCloseHandle(connection);
-    if (session) WinHttpCloseHandle(session);
-    if (!ok && mayDelete) DeleteFileA(dest);  // also a file that stood there before: no stale or partial copy
-    return ok;
+    // What a cut try leaves is the start of the body: the next try continues it.
+    if (outcome == kRetry && out) *have = FileBytes(dest);
+    return outcome;
+}
+
+int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
+                   unsigned long long expectedBytes, int exactSize) {
+    PatchLink own = {NULL, NULL};
+    PatchLink* link = s_runLink.connection ? &s_runLink : &own;
+    unsigned long long have = 0;
+    Outcome outcome = kGiveUp;
+    // Before any traffic: a destination we may not write is not worth a request. Behind a folder link the
+    // destination is somebody else's file, so on that path it is not deleted either.
+    if (!EnsureParentDirectories(dest)) return 0;
+    if (link == &s_runLink || OpenLink(&own)) {
+        for (int failed = 0;; failed++) {
+            outcome = TryDownload(link->connection, object, dest, maxBytes, expectedBytes, exactSize, &have);
+            unsigned delay = outcome == kRetry ? RetryDelayMs(failed + 1) : 0;
+            if (!delay) break;
+            Sleep(delay);  // off the window's thread: the window answers meanwhile
+        }
+    }
+    CloseLink(&own);
+    if (outcome != kDone) DeleteFileA(dest);  // also a file that stood there before: no stale or partial copy
+    return outcome == kDone;
 }

@@ -1,5 +1,7 @@
 #include "patch/manifest_rules.h"
 
+#include "shell/format_rules.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -155,14 +157,6 @@ unsigned long ClientPathHash(const char* path, size_t len) {
     return h;
 }
 
-size_t NextManifestLine(const char* data, size_t size, size_t pos) {
-    if (pos >= size) return 0;
-    size_t room = size - pos;
-    if (room > kManifestLineCap - 1) room = kManifestLineCap - 1;
-    const char* lf = (const char*)memchr(data + pos, '\n', room);
-    return lf ? (size_t)(lf - (data + pos)) + 1 : room;
-}
-
 namespace {
 // Where an accepted entry's path lies in the text, so duplicates are found without copying every path.
 struct PathRef {
@@ -185,12 +179,12 @@ long CheckManifestText(const char* data, size_t size, size_t installDirLen, char
     if (!(refs = (PathRef*)malloc(kMaxManifestEntries * sizeof *refs))) goto done;
 
     line = 1;
-    n = NextManifestLine(data, size, pos);
+    n = NextPiece(data, size, pos);
     if (n == 0 || !ParseManifestHeader(data, n, releaseId)) goto done;
     atLineStart = data[n - 1] == '\n';
     for (;;) {
         pos += n;
-        if ((n = NextManifestLine(data, size, pos)) == 0) break;
+        if ((n = NextPiece(data, size, pos)) == 0) break;
         if (atLineStart) line++;  // a piece cut at 1023 bytes continues the same physical line
         atLineStart = data[pos + n - 1] == '\n';
         if (count == kMaxManifestEntries) goto done;  // a 10001st line fails whatever it holds

@@ -9,7 +9,7 @@
 // that no rule allows, never the end of a line.
 #include <stddef.h>
 
-enum { kReleaseIdChars = 32, kManifestLineCap = 1024, kMaxManifestEntries = 10000, kMaxRelPathChars = 180 };
+enum { kReleaseIdChars = 32, kMaxManifestEntries = 10000, kMaxRelPathChars = 180 };
 static const unsigned long long kMaxBlobBytes = 268435456ULL;      // also the largest manifest size value
 static const unsigned long long kManifestMaxBytes = 2097152ULL;
 
@@ -19,7 +19,7 @@ struct ManifestEntry {
     char path[181];           // as written, with '/', zero-terminated
 };
 
-// `line` is what one fgets into a kManifestLineCap buffer returns (<= 1023 bytes, may end in LF or CR LF, may
+// `line` is one piece as NextPiece reads it (<= 1023 bytes, may end in LF or CR LF, may
 // hold bytes after a CR). Both cut the line at its first CR or LF. 1 when the line is accepted; the outputs
 // are written only then.
 int ParseManifestHeader(const char* line, size_t len, char releaseId[kReleaseIdChars + 1]);
@@ -42,10 +42,6 @@ int SameClientPathN(const char* a, size_t aLen, const char* b, size_t bLen);
 // A hash that agrees with SameClientPathN (equal paths, equal hashes). The loader compares each new entry with
 // every earlier one; comparing these first keeps 10000 entries with long common prefixes fast.
 unsigned long ClientPathHash(const char* path, size_t len);
-
-// fgets emulation over memory: the length of the line starting at `pos` (up to and including its LF, at most
-// kManifestLineCap - 1 bytes, or up to the end of the data); 0 at the end.
-size_t NextManifestLine(const char* data, size_t size, size_t pos);
 
 // A whole manifest checked exactly as the launcher fetches and loads it: at most kManifestMaxBytes, the header,
 // every entry, 1 to kMaxManifestEntries entries, no two entries naming the same file. Returns the entry count,

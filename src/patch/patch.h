@@ -41,6 +41,17 @@ struct PatchRelease {
 
 enum { kMaxPatchRecords = 10000 };
 
+// The connection the patch run's downloads share; DownloadToFile opens one of its own when none is open.
+int OpenPatchLink(void);
+void ClosePatchLink(void);
+
+// The install of a run whose blobs are all cached and verified (src/patch/install.cpp). BackUpChanged copies
+// each file about to be replaced and writes the journal; InstallChanged replaces them one by one, setting *bound
+// to the number of leading records a rollback must visit; RollBack puts back what was replaced.
+int BackUpChanged(PatchRelease* rel);
+int InstallChanged(PatchRelease* rel, unsigned* bound);
+void RollBack(PatchRelease* rel, unsigned bound);
+
 // Downloads "/patch/manifest.tsv" into the manifest cache file; shows its own failure message.
 int FetchPatchManifest(void);
 // Validates the cached manifest, fills `rel` and classifies every entry; shows its own failure message.

@@ -49,3 +49,11 @@ int EqualsNoCaseN(const char* a, const char* b, size_t n) {
 int EqualsNoCase(const char* a, const char* b) {
     return EqualsNoCaseN(a, b, (size_t)-1);
 }
+
+size_t NextPiece(const char* data, size_t size, size_t pos) {
+    if (pos >= size) return 0;
+    size_t room = size - pos;
+    if (room > kPieceCap - 1) room = kPieceCap - 1;
+    const char* lf = (const char*)memchr(data + pos, '\n', room);
+    return lf ? (size_t)(lf - (data + pos)) + 1 : room;
+}

@@ -18,3 +18,8 @@ int JoinFits(size_t cap, const char* dir, const char* name);
 // ASCII-only case folding: a locale-aware compare could fold letters that a plain A-Z compare would not.
 int EqualsNoCase(const char* a, const char* b);
 int EqualsNoCaseN(const char* a, const char* b, size_t n);
+
+enum { kPieceCap = 1024 };
+// What one fgets(buf, kPieceCap, f) reads from data at pos: through the first LF, at most kPieceCap - 1 bytes, or
+// to the end. Returns its length; 0 at the end. Manifest lines and autoupdate.ini lines are read this way.
+size_t NextPiece(const char* data, size_t size, size_t pos);

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "shell/format_rules.h"
+#include "shell/service.h"
 
 enum {
     kPathCap = 260,       // every path buffer
@@ -13,7 +14,6 @@ enum {
     kLastCommandId = 1008,
 };
 
-static const char kServiceHost[] = VEQ_SERVICE_HOST;
 static const wchar_t kServiceHostW[] = L"" VEQ_SERVICE_HOST;
 static const char kAppCaption[] = "VEQ Games Launcher";
 
@@ -24,6 +24,8 @@ struct ShellState {
     HWND statusLine;
     char installDir[kPathCap];
     int busy;
+    int working;          // a command waits for work off the window thread: other commands are ignored
+    volatile int closeRequested;  // closing was asked for while a command worked; it closes once that ends
     HFONT uiFont;
     HFONT titleFont;
     HBRUSH background;
@@ -36,9 +38,17 @@ void ShowStatus(const char* fmt, ...);
 void PumpMessages(void);
 void EnterBusy(void);
 void LeaveBusy(void);
+// Runs work(ctx) on a thread of its own while this thread keeps answering the window (pumping its messages), and
+// returns work's result. Blocking calls (network, disk, hashing, the debugger's wait) go through here so that the
+// window never looks frozen. The work may call ShowStatus; it must not touch windows otherwise.
+int RunOffWindow(int (*work)(void* ctx), void* ctx);
 
 // "%s\%s" of the install directory and name, into buf[kPathCap].
 void InstallPath(char* buf, const char* name);
+
+// The whole file in one heap block (free it), with its size; NULL when it cannot be opened or read, holds more
+// than maxBytes, or there is no memory for it. A file that grows while read is refused, not cut.
+char* ReadWholeFile(const char* path, size_t maxBytes, size_t* size);
 
 // Sets g_shell.installDir from the launcher's own module path.
 void SetInstallDirFromModule(void);

@@ -36,6 +36,33 @@ void LeaveBusy(void) {
     g_shell.busy = 0;
 }
 
+namespace {
+struct Job {
+    int (*work)(void*);
+    void* ctx;
+    int result;
+};
+}  // namespace
+
+static DWORD WINAPI RunJob(void* arg) {
+    Job* job = (Job*)arg;
+    job->result = job->work(job->ctx);
+    return 0;
+}
+
+int RunOffWindow(int (*work)(void* ctx), void* ctx) {
+    Job job = {work, ctx, 0};
+    HANDLE thread = CreateThread(NULL, 0, RunJob, &job, 0, NULL);
+    if (!thread) return work(ctx);  // no thread to spare: the window waits, the work still gets done
+    g_shell.working++;
+    // Sent messages (the work's ShowStatus among them) are answered here too, so the two threads never wait on
+    // each other.
+    while (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) PumpMessages();
+    g_shell.working--;
+    CloseHandle(thread);
+    return job.result;
+}
+
 void InstallPath(char* buf, const char* name) {
     FormatBounded(buf, kPathCap, "%s\\%s", g_shell.installDir, name);
 }

@@ -68,6 +68,8 @@ static void OnPaint(HWND hwnd) {
 static void OnClose(HWND hwnd) {
     if (g_shell.busy)
         ShowStatus("Patch sedang dipasang. Tunggu sehingga siap.");
+    else if (g_shell.working)
+        g_shell.closeRequested = 1;  // a game under the crash catcher is let go; an upload is let finish
     else
         DestroyWindow(hwnd);
 }
@@ -85,12 +87,11 @@ static LRESULT OnColorStatic(HDC dc) {
     return (LRESULT)g_shell.background;
 }
 
-static void RunCommand(int id) {
+static void RunCommand(HWND hwnd, int id) {
+    if (g_shell.busy || g_shell.working) return;
     for (const Button& b : kButtons)
-        if (b.id == id) {
-            b.run();
-            return;
-        }
+        if (b.id == id) b.run();
+    if (g_shell.closeRequested && IsWindow(hwnd)) DestroyWindow(hwnd);
 }
 
 LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -100,7 +101,7 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_PAINT:          OnPaint(hwnd); return 0;
     case WM_CLOSE:          OnClose(hwnd); return 0;  // may refuse; never reaches DefWindowProc
     case WM_ERASEBKGND:     return OnEraseBackground(hwnd, (HDC)wp);
-    case WM_COMMAND:        if (!g_shell.busy) RunCommand(LOWORD(wp)); return 0;
+    case WM_COMMAND:        RunCommand(hwnd, LOWORD(wp)); return 0;
     case WM_CTLCOLORSTATIC: return OnColorStatic((HDC)wp);
     }
     return DefWindowProcA(hwnd, msg, wp, lp);

@@ -13,39 +13,35 @@ static const wchar_t kUploadHeaders[] = L"Content-Type: application/octet-stream
 static const INTERNET_PORT kUploadPort = 443;
 enum { kUploadObjectCap = 32 };  // "/legacy/upload?tag=" and the longest tag, "zqlog"
 
-// Reads the whole file into one block of exactly its size. NULL when it cannot be sent; the reason is shown.
+// Reads the whole file into one block of exactly its size. NULL when it cannot be sent; the reason is shown once
+// the file is closed and the block released.
 static char* ReadUploadFile(const char* path, long* size) {
+    char problem[kStatusCap] = "";
+    char* block = NULL;
+    FILE* f = NULL;
+    long n = 0;
     DWORD attrs = GetFileAttributesA(path);
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-        ShowStatus("fail tak ada: %s", path);
-        return NULL;
-    }
-    FILE* f = fopen(path, "rb");
-    if (!f) {
-        ShowStatus("tak boleh buka fail");
-        return NULL;
-    }
-    fseek(f, 0, SEEK_END);
-    long n = ftell(f);  // -1 when it cannot be measured: refused below with the rest
-    fseek(f, 0, SEEK_SET);
-    if (!UploadSizeAllowed(n)) {
+        FormatBounded(problem, sizeof problem, "fail tak ada: %s", path);
+    } else if (!(f = fopen(path, "rb"))) {
+        FormatBounded(problem, sizeof problem, "tak boleh buka fail");
+    } else {
+        fseek(f, 0, SEEK_END);
+        n = ftell(f);  // -1 when it cannot be measured: refused with the rest
+        fseek(f, 0, SEEK_SET);
+        if (!UploadSizeAllowed(n))
+            FormatBounded(problem, sizeof problem, "saiz fail tak sah (%ld B)", n);
+        else if (!(block = (char*)malloc((size_t)n)))
+            FormatBounded(problem, sizeof problem, "out of memory");
+        else if (fread(block, 1, (size_t)n, f) < (size_t)n)  // a read error, or the file shrank since measured
+            FormatBounded(problem, sizeof problem, "gagal baca fail");
         fclose(f);
-        ShowStatus("saiz fail tak sah (%ld B)", n);
-        return NULL;
     }
-    char* block = (char*)malloc((size_t)n);
-    if (!block) {
-        fclose(f);
-        ShowStatus("out of memory");
-        return NULL;
-    }
-    if (fread(block, 1, (size_t)n, f) < (size_t)n) {  // a read error, or the file shrank since measured
-        fclose(f);
+    if (problem[0]) {
         free(block);
-        ShowStatus("gagal baca fail");
-        return NULL;
+        block = NULL;
+        ShowStatus("%s", problem);
     }
-    fclose(f);
     *size = n;
     return block;
 }
@@ -86,12 +82,26 @@ done:
     WinHttpCloseHandle(net);
 }
 
-void UploadDiagnosticsFile(const char* path, const char* tag) {
+namespace {
+struct Upload {
+    const char* path;
+    const char* tag;
+};
+}  // namespace
+
+static int ReadAndPost(void* arg) {
+    const Upload* u = (const Upload*)arg;
     long size = 0;
-    char* block = ReadUploadFile(path, &size);
-    if (!block) return;
-    PostUpload(tag, block, size);
+    char* block = ReadUploadFile(u->path, &size);
+    if (!block) return 0;
+    PostUpload(u->tag, block, size);
     free(block);  // held from the read to here, across the whole transfer
+    return 1;
+}
+
+void UploadDiagnosticsFile(const char* path, const char* tag) {
+    Upload u = {path, tag};
+    RunOffWindow(ReadAndPost, &u);  // up to 64 MiB read and sent: the window answers meanwhile
 }
 
 void CmdSendLog(void) {

@@ -1,186 +1,111 @@
-// The launcher shell under Wine: the real window, its controls, the busy state and the process lifecycle.
-#include <gtest/gtest.h>
-
-#include <string>
-
+// The launcher's window, status line, message pump and busy state, built by the launcher's own code in this
+// process, and the real exe as a process.
 #include "shell/shell.h"
-#include "support/test_support.h"
+#include "support.h"
 
 namespace {
 
-// One main window per test, built through the program's own code.
-struct ShellWindow : testing::Test {
-    HWND w = NULL;
-    void SetUp() override {
-        g_shell.busy = 0;
-        w = CreateMainWindow(GetModuleHandleA(NULL));
-        ASSERT_TRUE(w != NULL);
-    }
-    void TearDown() override {
-        g_shell.busy = 0;
-        if (IsWindow(w)) DestroyWindow(w);
-        g_shell.statusLine = NULL;
-        g_shell.mainWindow = NULL;
-        MSG m;
-        while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) {}
-    }
-    RECT ChildRect(HWND child) {
-        RECT r;
-        GetWindowRect(child, &r);
-        MapWindowPoints(HWND_DESKTOP, w, (POINT*)&r, 2);
-        return r;
-    }
-};
+using Shell = LauncherTest;
 
-const struct {
-    const char* caption;
-    int id, x, y, w, h;
-} kExpectedChildren[] = {
-    {"PLAY", 1001, 24, 92, 372, 42},        {"REGISTER", 1002, 24, 144, 180, 38},
-    {"UPDATE CLIENT", 1003, 216, 144, 180, 38}, {"PLAY (DEBUG)", 1008, 24, 186, 372, 32},
-    {"SEND LOG", 1006, 24, 226, 180, 30},   {"SEND DUMP", 1007, 216, 226, 180, 30},
-    {"OPEN FOLDER", 1004, 24, 264, 180, 30}, {"EXIT", 1005, 216, 264, 180, 30},
-    {"Sedia.", 2001, 24, 306, 372, 56},
-};
-
-TEST_F(ShellWindow, ClassCaptionStyleAndClientArea) {
-    char cls[64] = "";
-    GetClassNameA(w, cls, sizeof cls);
+TEST_F(Shell, FixedWindowWithEightButtonsAndTheStatusLine) {
+    char cls[64] = "", caption[64] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    GetWindowTextA(window, caption, sizeof caption);
     EXPECT_STREQ(cls, "TARQOLauncher");
-    EXPECT_EQ(WindowText(w), "VEQ Games Launcher");
-    EXPECT_EQ((DWORD)GetWindowLongA(w, GWL_STYLE) & 0x00CF0000u, 0x00CA0000u);  // caption, sysmenu, minimize only
-    RECT r;
-    GetClientRect(w, &r);
-    EXPECT_EQ(r.right - r.left, 420);
-    EXPECT_EQ(r.bottom - r.top, 386);
-}
-
-TEST_F(ShellWindow, ChildrenInTableOrderWithIdsCaptionsAndRectangles) {
-    HWND child = GetWindow(w, GW_CHILD);
-    for (const auto& e : kExpectedChildren) {
-        ASSERT_TRUE(child != NULL) << "missing child " << e.caption;
-        EXPECT_EQ(GetDlgCtrlID(child), e.id) << e.caption;
-        EXPECT_EQ(WindowText(child), e.caption);
-        char cls[32] = "";
-        GetClassNameA(child, cls, sizeof cls);
-        EXPECT_STREQ(cls, e.id == 2001 ? "Static" : "Button") << e.caption;
-        EXPECT_EQ((DWORD)GetWindowLongA(child, GWL_STYLE) & 0xFFFF00FFu, 0x50000000u) << e.caption;
-        RECT r = ChildRect(child);
-        EXPECT_EQ(r.left, e.x) << e.caption;
-        EXPECT_EQ(r.top, e.y) << e.caption;
-        EXPECT_EQ(r.right - r.left, e.w) << e.caption;
-        EXPECT_EQ(r.bottom - r.top, e.h) << e.caption;
-        EXPECT_EQ((HFONT)SendMessageA(child, WM_GETFONT, 0, 0), g_shell.uiFont) << e.caption;
-        child = GetWindow(child, GW_HWNDNEXT);
+    EXPECT_STREQ(caption, "VEQ Games Launcher");
+    EXPECT_EQ((DWORD)GetWindowLongA(window, GWL_STYLE) & 0x00CF0000u, 0x00CA0000u) << "no sizing border, no maximize";
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, 420);
+    EXPECT_EQ(client.bottom, 386);
+    std::vector<int> ids;
+    for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        ids.push_back(GetDlgCtrlID(c));
+        EXPECT_TRUE(IsWindowEnabled(c)) << ids.back();
     }
-    EXPECT_TRUE(child == NULL) << "unexpected extra child";
+    EXPECT_EQ(ids, (std::vector<int>{1001, 1002, 1003, 1008, 1006, 1007, 1004, 1005, 2001}));
+    EXPECT_EQ(Status(), "Sedia.");
 }
 
-TEST_F(ShellWindow, BusyStateDisablesButtonsBlocksCommandsAndRefusesClose) {
-    g_shell.mainWindow = w;
+TEST_F(Shell, BusyBlocksEveryCommandAndClosingUntilItEnds) {
     EnterBusy();
-    EXPECT_EQ(g_shell.busy, 1);
-    for (int id = 1001; id <= 1008; id++) EXPECT_FALSE(IsWindowEnabled(GetDlgItem(w, id))) << "button " << id;
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(w, 2001))) << "status line must stay untouched";
-
-    EnableWindow(GetDlgItem(w, 1005), TRUE);  // even an enabled button's command is ignored while busy
-    EXPECT_EQ(SendMessageA(w, WM_COMMAND, 1005, 0), 0);
-    EXPECT_TRUE(IsWindow(w)) << "EXIT ran while busy";
-    EXPECT_EQ(SendMessageA(w, WM_COMMAND, 1002, 0), 0);
-    EXPECT_EQ(StatusTextOf(w), "Sedia.") << "REGISTER ran while busy";
-
-    EXPECT_EQ(SendMessageA(w, WM_CLOSE, 0, 0), 0);
-    EXPECT_TRUE(IsWindow(w)) << "closed while busy";
-    EXPECT_EQ(StatusTextOf(w), "Patch sedang dipasang. Tunggu sehingga siap.");
-
+    for (int id = 1001; id <= 1008; id++) EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, id))) << id;
+    EXPECT_TRUE(IsWindowEnabled(g_shell.statusLine));
+    EnableWindow(GetDlgItem(window, 1005), TRUE);  // even an enabled EXIT is ignored while busy
+    Press(1005);
+    Press(1002);
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(IsWindow(window));
+    EXPECT_EQ(trail, std::vector<std::string>{"Patch sedang dipasang. Tunggu sehingga siap."});
     LeaveBusy();
     EXPECT_EQ(g_shell.busy, 0);
-    for (int id = 1001; id <= 1008; id++) EXPECT_TRUE(IsWindowEnabled(GetDlgItem(w, id))) << "button " << id;
-    SendMessageA(w, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(IsWindow(w)) << "close refused after the run ended";
+    for (int id = 1001; id <= 1008; id++) EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, id))) << id;
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window));
+    window = NULL;
 }
 
-TEST_F(ShellWindow, UnknownCommandIdsDoNothingAndExitIgnoresNotificationCode) {
-    g_shell.mainWindow = w;
-    for (int id : {1000, 1009, 2001, 0, 0xFFFF}) {
-        EXPECT_EQ(SendMessageA(w, WM_COMMAND, MAKEWPARAM(id, 0), 0), 0) << id;
-        EXPECT_TRUE(IsWindow(w)) << id;
-        EXPECT_EQ(StatusTextOf(w), "Sedia.") << id;
-    }
-    EXPECT_EQ(SendMessageA(w, WM_COMMAND, MAKEWPARAM(1005, BN_DOUBLECLICKED), 0), 0);
-    EXPECT_FALSE(IsWindow(w)) << "EXIT with a notification code in the high word must still close";
+TEST_F(Shell, UnknownIdsDoNothingRegisterSaysSoAndExitIgnoresTheNotificationCode) {
+    for (int id : {1000, 1009, 2001}) EXPECT_EQ(SendMessageA(window, WM_COMMAND, id, 0), 0) << id;
+    EXPECT_TRUE(trail.empty()) << Trail();
+    Press(1002);  // no browser in this prefix: the message is shown all the same
+    EXPECT_EQ(Status(), "Register dibuka dalam browser.");
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(1005, 0x1234), 0);
+    EXPECT_FALSE(IsWindow(window));
+    window = NULL;
 }
 
-TEST_F(ShellWindow, StatusLineKeepsExactly511Characters) {
-    std::string longText(600, 'm');
-    ShowStatus("%s", longText.c_str());
-    EXPECT_EQ(StatusTextOf(w), longText.substr(0, 511));
+TEST_F(Shell, StatusKeeps511CharactersAndThePumpDropsOnlyQuit) {
+    ShowStatus("%s", std::string(600, 'x').c_str());
+    EXPECT_EQ(Status(), std::string(511, 'x'));
     ShowStatus("Semak manifest patch...");
-    EXPECT_EQ(StatusTextOf(w), "Semak manifest patch...");
-    ShowStatus("Download %u / %u: %s", 2u, 9u, "Maps/x.ut2");
-    EXPECT_EQ(StatusTextOf(w), "Download 2 / 9: Maps/x.ut2");
-}
-
-TEST_F(ShellWindow, PumpSwallowsQuitAndDispatchesTheRest) {
+    EXPECT_EQ(Status(), "Semak manifest patch...");
+    HFONT font = (HFONT)GetStockObject(SYSTEM_FONT);
     PostQuitMessage(7);
-    PostMessageA(w, WM_SETTEXT, 0, (LPARAM) "unused");  // not sent cross-thread; just has to be dispatched
-    PostMessageA(w, WM_CLOSE, 0, 0);
-    g_shell.busy = 1;  // the close must be refused, proving it went through the window procedure
+    PostMessageA(g_shell.statusLine, WM_SETFONT, (WPARAM)font, 0);  // any message for a window
     PumpMessages();
+    EXPECT_EQ((HFONT)SendMessageA(g_shell.statusLine, WM_GETFONT, 0, 0), font) << "the other message was dispatched";
     MSG m;
-    EXPECT_FALSE(PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) << "pump left message " << m.message;
-    EXPECT_TRUE(IsWindow(w));
-    EXPECT_EQ(StatusTextOf(w), "Patch sedang dipasang. Tunggu sehingga siap.");
-    DWORD start = GetTickCount();
-    PumpMessages();  // an empty queue returns at once
-    EXPECT_LT(GetTickCount() - start, 200u);
+    EXPECT_FALSE(PeekMessageA(&m, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit message was left queued";
 }
 
-TEST_F(ShellWindow, RegisterShowsItsMessageWhateverTheBrowser) {
-    g_shell.mainWindow = w;
-    SendMessageA(w, WM_COMMAND, 1002, 0);
-    EXPECT_EQ(StatusTextOf(w), "Register dibuka dalam browser.");
-}
-
-TEST_F(ShellWindow, PaintingAndColouringCreateNoGdiObjects) {
-    g_shell.mainWindow = w;
-    ShowWindow(w, SW_SHOWNORMAL);
-    UpdateWindow(w);
+TEST_F(Shell, RepaintsAndColouringCreateNoGdiObjects) {
+    ShowWindow(window, SW_SHOWNORMAL);
     DWORD before = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-    for (int i = 0; i < 200; i++) {
-        RedrawWindow(w, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        ShowStatus("status %d", i);
+    HDC dc = GetDC(g_shell.statusLine);
+    for (int i = 0; i < 100; i++) {
+        RedrawWindow(window, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        EXPECT_EQ(SendMessageA(window, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)g_shell.statusLine),
+                  (LRESULT)g_shell.background);
     }
-    DWORD after = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-    EXPECT_EQ(before, after);
-    // The status colours are answered with the one background brush.
-    HDC dc = GetDC(w);
-    EXPECT_EQ((HBRUSH)SendMessageA(w, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)GetDlgItem(w, 2001)), g_shell.background);
     EXPECT_EQ(GetTextColor(dc), RGB(150, 162, 176));
-    EXPECT_EQ(GetBkColor(dc), RGB(12, 14, 18));
-    ReleaseDC(w, dc);
+    ReleaseDC(g_shell.statusLine, dc);
+    EXPECT_EQ(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS), before);
 }
 
-// The real executable, in an install folder of its own.
-TEST(LauncherProcessTest, ExitClosesWithCodeZero) {
-    LauncherProcess p;
-    ASSERT_TRUE(p.Start(FreshTestDir()));
-    RECT r;
-    GetClientRect(p.window, &r);
-    EXPECT_EQ(r.right, 420);
-    EXPECT_EQ(r.bottom, 386);
-    EXPECT_EQ(p.Status(), "Sedia.");
-    EXPECT_TRUE(IsWindowVisible(p.window));
-    PostMessageA(p.window, WM_COMMAND, MAKEWPARAM(1005, 1), 0);
-    EXPECT_EQ(p.WaitExit(15000), 0u);
+// The runtime the launcher links, not the native one: cuts, %hs in wide formats and 32-bit longs.
+TEST(BoundedFormat, CutsAndConversionsOfTheLinkedRuntime) {
+    char small[8], conversions[40];
+    FormatBounded(small, sizeof small, "%s", "abcdefghij");
+    EXPECT_STREQ(small, "abcdefg");
+    FormatBounded(conversions, sizeof conversions, "%lu %ld %08lX %08lx", 4294967295ul, -1L, 0xC0000005ul, 0xa1b2ul);
+    EXPECT_STREQ(conversions, "4294967295 -1 C0000005 0000a1b2");
+    wchar_t wide[14];
+    FormatBoundedW(wide, 14, L"/patch/%hs", "blobs/0123456");
+    EXPECT_STREQ(wide, L"/patch/blobs/");
 }
 
-TEST(LauncherProcessTest, CloseButtonEndsWithCodeZeroAndShowCommandIsHonoured) {
-    LauncherProcess p;
-    ASSERT_TRUE(p.Start(FreshTestDir(), SW_SHOWMINIMIZED, true));
-    EXPECT_TRUE(IsIconic(p.window)) << "STARTF_USESHOWWINDOW with a minimized show command";
-    PostMessageA(p.window, WM_SYSCOMMAND, SC_CLOSE, 0);
-    EXPECT_EQ(p.WaitExit(15000), 0u);
+TEST(LauncherExe, ExitsWithZeroAfterExitOrCloseAndHonoursTheShowCommand) {
+    std::string dir = FreshDir();
+    LauncherProcess byExit, byClose, minimized;
+    ASSERT_TRUE(byExit.Start(dir));
+    byExit.Post(1005);
+    EXPECT_EQ(byExit.WaitExit(15000), 0u);
+    ASSERT_TRUE(byClose.Start(dir));
+    PostMessageA(byClose.window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(byClose.WaitExit(15000), 0u);
+    ASSERT_TRUE(minimized.Start(dir, SW_SHOWMINNOACTIVE));
+    EXPECT_TRUE(IsIconic(minimized.window));
 }
 
 }  // namespace

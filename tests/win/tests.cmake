@@ -1,4 +1,5 @@
-# GoogleTest suite cross-built for Windows and run under Wine through the emulator wrapper.
+# GoogleTest suite cross-built for Windows and run under Wine, in both bitnesses: win64.* runs the 64-bit build,
+# win32.* the release build (build/win32) with 32-bit helper programs under Wine's 32-bit loader.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -7,31 +8,25 @@ target_compile_options(gtest PRIVATE -w)
 target_compile_options(gtest_main PRIVATE -w)
 
 include(GoogleTest)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/harness/wine-run)
+if(VEQ_ARCH STREQUAL "x86")
+  set(VEQ_TEST_BITS 32)
+else()
+  set(VEQ_TEST_BITS 64)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/harness/wine-run ${VEQ_TEST_BITS})
 
-# Fake game client and other helper programs the tests start.
-file(GLOB VEQ_TEST_PROGRAMS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/programs/*.cpp)
-foreach(src ${VEQ_TEST_PROGRAMS})
-  get_filename_component(name ${src} NAME_WE)
-  add_executable(${name} ${src})
-  target_link_libraries(${name} PRIVATE user32 kernel32)
-  target_link_options(${name} PRIVATE -static)
-endforeach()
+# The fake game client, which also plays the other programs that get in the launcher's way.
+add_executable(fake_client ${CMAKE_SOURCE_DIR}/tests/win/programs/fake_client.cpp)
+target_link_options(fake_client PRIVATE -static)
 
 file(GLOB VEQ_WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
-file(GLOB VEQ_WIN_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/support/*.cpp)
-add_executable(veq-wintests ${VEQ_WIN_TESTS} ${VEQ_WIN_TEST_SUPPORT})
+add_executable(veq-wintests ${VEQ_WIN_TESTS} ${CMAKE_SOURCE_DIR}/tests/win/support.cpp)
 target_include_directories(veq-wintests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win ${CMAKE_SOURCE_DIR}/src)
-target_link_libraries(veq-wintests PRIVATE veq_core gtest gtest_main)
-add_dependencies(veq-wintests veq-launcher)
-if(VEQ_TEST_PROGRAMS)
-  foreach(src ${VEQ_TEST_PROGRAMS})
-    get_filename_component(name ${src} NAME_WE)
-    add_dependencies(veq-wintests ${name})
-  endforeach()
-endif()
+target_link_libraries(veq-wintests PRIVATE veq_core gtest gtest_main dbghelp)
+add_dependencies(veq-wintests veq-launcher fake_client)
 
 # One CTest entry per TEST(), so a failure names its case and one hang cannot take the suite down.
-gtest_add_tests(TARGET veq-wintests SOURCES ${VEQ_WIN_TESTS} TEST_PREFIX "wine." TEST_LIST VEQ_WIN_TEST_NAMES)
+gtest_add_tests(TARGET veq-wintests SOURCES ${VEQ_WIN_TESTS} TEST_PREFIX "win${VEQ_TEST_BITS}."
+                TEST_LIST VEQ_WIN_TEST_NAMES)
 set_tests_properties(${VEQ_WIN_TEST_NAMES} PROPERTIES TIMEOUT 180 RUN_SERIAL TRUE
   ENVIRONMENT "VEQ_BIN_DIR=${CMAKE_BINARY_DIR}")

@@ -121,30 +121,12 @@ int IsCaseVariantOfConfig(const std::string& rel) {
     return rel.size() == sizeof kConfigName - 1 && strcasecmp(rel.c_str(), kConfigName) == 0 && rel != kConfigName;
 }
 
-struct ConfigText {
-    std::string* out;
-    const char* host;
-};
+static void AppendConfig(void* ctx, const char* bytes, size_t n) { static_cast<std::string*>(ctx)->append(bytes, n); }
 
 // The launcher's own rewrite, so the published file is what the launcher leaves behind after patching and the
-// next run finds it current. The rules carry the host they were built with; BishopIP gets the one asked for.
+// next run finds it current.
 int RewriteConfig(const char* text, size_t size, const char* host, std::string* out) {
-    ConfigRewriter r;
-    StartConfigRewrite(&r);
-    for (size_t pos = 0, n; (n = NextConfigPiece(text, size, pos)) != 0; pos += n) {
-        const char* piece = text + pos;
-        const char* bytes = NULL;
-        size_t len = 0;
-        RewriteConfigPiece(&r, piece, n, &bytes, &len);
-        if (len > 0 && bytes != piece && len >= 9 && memcmp(bytes, "BishopIP=", 9) == 0) {
-            out->append("BishopIP=");
-            out->append(host);
-            out->append("\r\n");
-        } else {
-            out->append(bytes, len);
-        }
-    }
-    return r.replaced;
+    return RewriteConfigText(text, size, host, AppendConfig, out);
 }
 
 std::string Describe(const char* fmt, unsigned long long a, unsigned long long b) {

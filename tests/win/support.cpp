@@ -1,0 +1,450 @@
+#include "support.h"
+
+#include <wincrypt.h>
+#include <winhttp.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "shell/shell.h"
+
+static std::string Env(const char* name, const char* fallback) {
+    const char* v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+std::string FreshDir(const std::string& suffix) {
+    const testing::TestInfo* t = testing::UnitTest::GetInstance()->current_test_info();
+    std::string dir = Env("VEQ_TEST_ROOT", "T:") + "\\" + t->test_suite_name() + "." + t->name() + suffix;
+    RemoveTree(dir);
+    CreateDirectoryA(dir.c_str(), NULL);
+    return dir;
+}
+
+std::string In(const std::string& dir, const std::string& rel) {
+    std::string p = dir + "\\" + rel;
+    std::replace(p.begin(), p.end(), '/', '\\');
+    return p;
+}
+
+std::string UnixPath(const std::string& winPath) {
+    std::string rest = winPath.substr(2), drive = winPath.substr(0, 2);
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    if (drive == "Z:") return rest;
+    return Env(drive == "S:" ? "VEQ_SMALL_DISK_UNIX" : "VEQ_TEST_ROOT_UNIX", "/none") + rest;
+}
+
+std::string BinDir() {
+    std::string d = "Z:" + Env("VEQ_BIN_DIR", "/none");
+    std::replace(d.begin(), d.end(), '/', '\\');
+    return d;
+}
+
+std::string Bytes(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        s[i] = (char)(x >> 24);
+    }
+    return s;
+}
+
+bool Write(const std::string& path, const std::string& bytes) {
+    for (size_t i = 3; (i = path.find('\\', i)) != std::string::npos; i++) CreateDirectoryA(path.substr(0, i).c_str(), NULL);
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::string Read(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return "<missing>";
+    std::string s;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::vector<std::string> List(const std::string& dir) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (strcmp(fd.cFileName, ".") && strcmp(fd.cFileName, "..")) names.push_back(fd.cFileName);
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RemoveTree(const std::string& path) {
+    DWORD a = GetFileAttributesA(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return;
+    SetFileAttributesA(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY);
+    if (a & FILE_ATTRIBUTE_DIRECTORY) {
+        if (!(a & FILE_ATTRIBUTE_REPARSE_POINT))  // a link goes, never what it points to
+            for (const std::string& n : List(path)) RemoveTree(path + "\\" + n);
+        RemoveDirectoryA(path.c_str());
+    } else {
+        DeleteFileA(path.c_str());
+    }
+}
+
+std::string Sha256(const std::string& bytes) {
+    HCRYPTPROV prov = 0;
+    HCRYPTHASH hash = 0;
+    BYTE v[32];
+    DWORD len = sizeof v;
+    std::string hex;
+    if (CryptAcquireContextA(&prov, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) &&
+        CryptHashData(hash, (const BYTE*)bytes.data(), (DWORD)bytes.size(), 0) &&
+        CryptGetHashParam(hash, HP_HASHVAL, v, &len, 0))
+        for (BYTE b : v) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    if (hash) CryptDestroyHash(hash);
+    if (prov) CryptReleaseContext(prov, 0);
+    return hex;
+}
+
+// Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link as a reparse
+// point, as Windows does its own links: so the link is made with ln, through Wine's start of a Unix program.
+bool Link(const std::string& link, const std::string& target) {
+    std::string cmd = "/bin/ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    // A Unix process's handle is no way to wait for it: wait for the link itself.
+    for (int i = 0; i < 250; i++, Sleep(20)) {
+        DWORD a = GetFileAttributesA(link.c_str());
+        if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    }
+    return false;
+}
+
+bool Ctl(const std::string& call, std::string* body) {
+    size_t space = call.find(' ');
+    std::wstring method(call.begin(), call.begin() + space), path(call.begin() + space + 1, call.end());
+    HINTERNET s = WinHttpOpen(L"veq-tests", WINHTTP_ACCESS_TYPE_NO_PROXY, NULL, NULL, 0);
+    HINTERNET c = s ? WinHttpConnect(s, L"127.0.0.1", 8081, 0) : NULL;
+    HINTERNET r = c ? WinHttpOpenRequest(c, method.c_str(), path.c_str(), NULL, NULL, NULL, 0) : NULL;
+    DWORD status = 0, len = sizeof status, got = 0;
+    char buf[65536];
+    std::string text;
+    if (r && WinHttpSendRequest(r, NULL, 0, NULL, 0, 0, 0) && WinHttpReceiveResponse(r, NULL))
+        WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, NULL, &status, &len, NULL);
+    while (status && WinHttpReadData(r, buf, sizeof buf, &got) && got > 0) text.append(buf, got);
+    if (r) WinHttpCloseHandle(r);
+    if (c) WinHttpCloseHandle(c);
+    if (s) WinHttpCloseHandle(s);
+    if (body) *body = text;
+    return status == 200;
+}
+
+std::vector<Request> ServerLog() {
+    std::vector<Request> log;
+    std::string text;
+    Ctl("GET /ctl/log", &text);
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+        std::vector<std::string> f;
+        std::string line = text.substr(pos, end - pos);
+        for (size_t a = 0, b;; a = b + 1) {
+            b = line.find('\t', a);
+            f.push_back(line.substr(a, b == std::string::npos ? std::string::npos : b - a));
+            if (b == std::string::npos) break;
+        }
+        if (f.size() < 9) continue;
+        Request r;
+        r.method = f[0], r.target = f[1], r.agent = f[2], r.contentType = f[3], r.stored = f[6], r.range = f[7];
+        r.bodyBytes = strtoull(f[4].c_str(), NULL, 10), r.status = atoi(f[5].c_str()), r.connection = atoi(f[8].c_str());
+        log.push_back(r);
+    }
+    return log;
+}
+
+int Requests(const std::vector<Request>& log, const std::string& targetPrefix) {
+    int n = 0;
+    for (const Request& r : log) n += r.target.compare(0, targetPrefix.size(), targetPrefix) == 0;
+    return n;
+}
+
+std::string ReleaseId(const std::string& name) { return Sha256(name).substr(0, 32); }
+
+std::string ManifestText(const std::string& id, const std::vector<File>& files) {
+    std::string m = "VEQPATCH1\t" + id + "\n";
+    for (const File& f : files) m += Sha256(f.content) + "\t" + std::to_string(f.content.size()) + "\t" + f.path + "\n";
+    return m;
+}
+
+bool WriteRelease(const std::string& dir, const std::string& id, const std::vector<File>& files) {
+    for (const File& f : files)
+        if (!Write(dir + "\\patch\\blobs\\" + Sha256(f.content), f.content)) return false;
+    return Write(dir + "\\patch\\manifest.tsv", ManifestText(id, files));
+}
+
+bool Install(const std::string& dir, const std::vector<File>& files) {
+    for (const File& f : files)
+        if (!Write(In(dir, f.path), f.content)) return false;
+    return true;
+}
+
+bool HasFiles(const std::string& dir, const std::vector<File>& files, std::string* why) {
+    why->clear();
+    for (const File& f : files) {
+        std::string have = Read(In(dir, f.path));
+        if (have != f.content) *why += f.path + (have == "<missing>" ? " missing; " : " differs; ");
+    }
+    return why->empty();
+}
+
+bool Program::Start(const std::string& exe, const std::string& args, const std::string& cwd, bool ready) {
+    char event[64] = "";
+    HANDLE e = NULL;
+    std::string cmd = "\"" + exe + "\" " + args;
+    if (ready) {
+        snprintf(event, sizeof event, "veq-ready-%lu-%lu", GetCurrentProcessId(), GetTickCount());
+        e = CreateEventA(NULL, TRUE, FALSE, event);
+        cmd += std::string(" ") + event;
+    }
+    std::string dir = cwd.empty() ? exe.substr(0, exe.rfind('\\')) : cwd;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    bool ok = CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &si, &pi) &&
+              (!e || WaitForSingleObject(e, 10000) == WAIT_OBJECT_0);
+    if (e) CloseHandle(e);
+    return ok;
+}
+
+DWORD Program::Wait(DWORD ms) {
+    DWORD code = STILL_ACTIVE;
+    if (pi.hProcess && WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    return code;
+}
+
+void Program::Kill() {
+    if (pi.hProcess && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(pi.hProcess, 99);
+        WaitForSingleObject(pi.hProcess, 5000);
+    }
+}
+
+Program::~Program() {
+    Kill();
+    if (pi.hThread) CloseHandle(pi.hThread);
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+}
+
+std::string InstallClient(const std::string& dir, const char* mode, const std::string& from) {
+    std::string exe = In(dir, "System/ZQ.exe");
+    CreateDirectoryA(In(dir, "System").c_str(), NULL);
+    bool ok = CopyFileA((from.empty() ? BinDir() + "\\fake_client.exe" : from).c_str(), exe.c_str(), FALSE) &&
+              Write(In(dir, "System/fake-client.mode"), mode);
+    return ok ? exe : "";
+}
+
+std::vector<std::string> ClientStarts(const std::string& dir) {
+    std::vector<std::string> starts;
+    std::string text = Read(In(dir, "System/fake-client.out")), cmdline;
+    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+        std::string line = text.substr(pos, end - pos);
+        if (line.compare(0, 8, "cmdline=") == 0) cmdline = line.substr(8);
+        if (line.compare(0, 4, "cwd=") == 0) starts.push_back(cmdline + "|" + line.substr(4));
+    }
+    return starts;
+}
+
+bool Hold(Program* p, const std::string& path, const char* share) {
+    return p->Start(BinDir() + "\\fake_client.exe", "hold \"" + path + "\" " + share, "", true);
+}
+
+bool ScribbleAfterMove(Program* p, const std::string& path, size_t size) {
+    return p->Start(BinDir() + "\\fake_client.exe", "scribble \"" + path + "\" " + std::to_string(size), "", true);
+}
+
+// ---- The launcher in this process ----
+
+static std::vector<std::string>* s_trail;
+static WNDPROC s_statusProc;
+
+static LRESULT CALLBACK RecordStatus(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_SETTEXT && s_trail) s_trail->push_back((const char*)lp);
+    return CallWindowProcA(s_statusProc, hwnd, msg, wp, lp);
+}
+
+bool LauncherTest::ResetServer() {
+    return Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(releaseDir));
+}
+
+void LauncherTest::SetUp() {
+    releaseDir = FreshDir("-release");
+    ASSERT_TRUE(ResetServer()) << "the test server does not answer";
+    UseDir(FreshDir());
+    window = CreateMainWindow(GetModuleHandleA(NULL));
+    ASSERT_TRUE(window != NULL);
+    s_trail = &trail;
+    s_statusProc = (WNDPROC)SetWindowLongPtrA(g_shell.statusLine, GWLP_WNDPROC, (LONG_PTR)RecordStatus);
+}
+
+void LauncherTest::TearDown() {
+    s_trail = NULL;
+    if (window) DestroyWindow(window);
+    MSG m;
+    while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+}
+
+void LauncherTest::UseDir(const std::string& installDir) {
+    dir = installDir;
+    snprintf(g_shell.installDir, sizeof g_shell.installDir, "%s", dir.c_str());
+}
+
+void LauncherTest::Press(int id) { SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+std::string LauncherTest::Status() const {
+    char text[1024] = "";
+    GetWindowTextA(g_shell.statusLine, text, sizeof text);
+    return text;
+}
+
+std::string LauncherTest::Trail() const {
+    std::string all;
+    for (const std::string& t : trail) all += "\n  " + t;
+    return all;
+}
+
+bool LauncherTest::Publish(const std::string& id, const std::vector<File>& files) {
+    return WriteRelease(releaseDir, id, files);
+}
+
+// ---- The real exe as a process ----
+
+static BOOL CALLBACK FindMain(HWND hwnd, LPARAM lp) {
+    LauncherProcess* l = (LauncherProcess*)lp;
+    DWORD pid = 0;
+    char cls[32] = "";
+    GetWindowThreadProcessId(hwnd, &pid);
+    GetClassNameA(hwnd, cls, sizeof cls);
+    if (pid != l->pi.dwProcessId || strcmp(cls, "TARQOLauncher") != 0) return TRUE;
+    l->window = hwnd;
+    return FALSE;
+}
+
+bool LauncherProcess::Start(const std::string& dir, int showCommand) {
+    std::string exe = dir + "\\veq-launcher.exe", cmd = "\"" + exe + "\"";
+    if (!CopyFileA((BinDir() + "\\veq-launcher.exe").c_str(), exe.c_str(), FALSE)) return false;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    if (showCommand >= 0) si.dwFlags = STARTF_USESHOWWINDOW, si.wShowWindow = (WORD)showCommand;
+    if (!CreateProcessA(exe.c_str(), &cmd[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &si, &pi)) return false;
+    for (int i = 0; i < 750 && !window; i++) {
+        EnumWindows(FindMain, (LPARAM)this);
+        if (!window) Sleep(20);
+    }
+    WaitForInputIdle(pi.hProcess, 15000);  // shown, and in its message loop
+    return window != NULL;
+}
+
+std::string LauncherProcess::Status() const {
+    char text[1024] = "";
+    GetWindowTextA(GetDlgItem(window, 2001), text, sizeof text);
+    return text;
+}
+
+void LauncherProcess::Click(int id) {
+    DWORD_PTR result;
+    SendMessageTimeoutA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0, SMTO_NORMAL, 170000, &result);
+}
+
+void LauncherProcess::Post(int id) { PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+bool LauncherProcess::WaitStatus(const std::string& prefix, DWORD ms) const {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(5))
+        if (Status().compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+DWORD LauncherProcess::WaitExit(DWORD ms) {
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    return code;
+}
+
+void LauncherProcess::Kill() {
+    if (pi.hProcess && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(pi.hProcess, 99);
+        WaitForSingleObject(pi.hProcess, 5000);
+    }
+}
+
+LauncherProcess::~LauncherProcess() {
+    Kill();
+    if (pi.hThread) CloseHandle(pi.hThread);
+    if (pi.hProcess) CloseHandle(pi.hProcess);
+}
+
+static DWORD WINAPI RunProbe(void* arg) {
+    Probe* p = (Probe*)arg;
+    while (!p->stop) {
+        DWORD start = GetTickCount();
+        DWORD_PTR result;
+        if (!SendMessageTimeoutA(p->window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result)) break;
+        DWORD waited = GetTickCount() - start;
+        if (waited > p->longest) p->longest = waited;
+        p->answers++;
+        Sleep(2);
+    }
+    return 0;
+}
+
+Probe::Probe(HWND w) : window(w) { thread = CreateThread(NULL, 0, RunProbe, this, 0, NULL); }
+
+DWORD Probe::Stop() {
+    InterlockedExchange(&stop, 1);
+    // The probe may be waiting on this very thread's window: answer it while waiting for the probe to end.
+    while (thread && MsgWaitForMultipleObjects(1, &thread, FALSE, 60000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG m;
+        while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+    }
+    if (thread) CloseHandle(thread);
+    thread = NULL;
+    return longest;
+}
+
+Probe::~Probe() { Stop(); }
+
+std::string SmallDisk() {
+    std::string root = Env("VEQ_SMALL_DISK", "");
+    if (root.empty()) return "";
+    for (const std::string& n : List(root + "\\")) RemoveTree(root + "\\" + n);
+    CreateDirectoryA((root + "\\game").c_str(), NULL);
+    return root + "\\game";
+}
+
+bool FillDisk(unsigned long long leave) {
+    std::string filler = Env("VEQ_SMALL_DISK", "S:") + "\\filler";
+    ULARGE_INTEGER free;
+    if (!GetDiskFreeSpaceExA((Env("VEQ_SMALL_DISK", "S:") + "\\").c_str(), &free, NULL, NULL)) return false;
+    if (free.QuadPart < leave) return false;
+    FILE* f = fopen(filler.c_str(), "ab");
+    if (!f) return false;
+    static char zeros[65536];
+    for (unsigned long long left = free.QuadPart - leave; left > 0;) {
+        size_t n = left < sizeof zeros ? (size_t)left : sizeof zeros;
+        if (fwrite(zeros, 1, n, f) != n) break;
+        left -= n;
+    }
+    fclose(f);
+    return GetDiskFreeSpaceExA((Env("VEQ_SMALL_DISK", "S:") + "\\").c_str(), &free, NULL, NULL) &&
+           (leave == 0 || free.QuadPart == leave);
+}

@@ -1,0 +1,106 @@
+#pragma once
+// Helpers of the Wine suite: install folders and files, the test server, releases, other programs, and the
+// launcher itself (its own main window in this process, or the real exe as a process). Helpers return what they
+// found; the tests assert.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// ---- Files (on the test drive T:, a plain folder) ----
+std::string FreshDir(const std::string& suffix = "");  // T:\<Suite>.<Test><suffix>, empty
+std::string In(const std::string& dir, const std::string& rel);  // '/' in rel becomes '\'
+std::string UnixPath(const std::string& winPath);       // the same file as the test server sees it
+std::string BinDir();                                   // this build's programs
+std::string Bytes(size_t n, unsigned seed);             // differs by seed and position: a cut or shift shows
+bool Write(const std::string& path, const std::string& bytes);  // creates the folders on the way
+std::string Read(const std::string& path);              // "<missing>" when it cannot be read
+bool Exists(const std::string& path);
+std::vector<std::string> List(const std::string& dir);  // names, sorted
+void RemoveTree(const std::string& path);
+std::string Sha256(const std::string& bytes);
+bool Link(const std::string& link, const std::string& target);  // a folder link Wine reports as a reparse point
+
+// ---- The test server (tests/harness/testserver.py) ----
+// "POST /ctl/reset", "POST /ctl/fault?path=...", "GET /ctl/log": true on 200, with the body in *body.
+bool Ctl(const std::string& call, std::string* body = nullptr);
+struct Request {
+    std::string method, target, agent, contentType, stored, range;
+    unsigned long long bodyBytes = 0;
+    int status = 0, connection = 0;
+};
+std::vector<Request> ServerLog();
+int Requests(const std::vector<Request>& log, const std::string& targetPrefix);
+
+// ---- Releases ----
+struct File {
+    std::string path, content;  // path as the manifest names it
+};
+std::string ReleaseId(const std::string& name);  // 32 hex digits, stable per name
+std::string ManifestText(const std::string& id, const std::vector<File>& files);
+bool WriteRelease(const std::string& dir, const std::string& id, const std::vector<File>& files);
+bool Install(const std::string& dir, const std::vector<File>& files);
+bool HasFiles(const std::string& dir, const std::vector<File>& files, std::string* why);
+
+// ---- Other programs ----
+struct Program {
+    PROCESS_INFORMATION pi{};
+    // Starts "exe args" in cwd (default: the exe's folder); with an event, waits until the program sets it.
+    bool Start(const std::string& exe, const std::string& args, const std::string& cwd = "", bool ready = false);
+    DWORD Wait(DWORD ms);  // exit code, or STILL_ACTIVE
+    void Kill();
+    ~Program();
+};
+// fake_client.exe (this build's, or `from`) as <dir>\System\ZQ.exe, in `mode`; the exe's path, "" on failure.
+std::string InstallClient(const std::string& dir, const char* mode, const std::string& from = "");
+std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd" of each start
+bool Hold(Program* p, const std::string& path, const char* share);
+bool ScribbleAfterMove(Program* p, const std::string& path, size_t size);
+
+// ---- The launcher in this process: its real main window, with g_shell.installDir at `dir` ----
+struct LauncherTest : testing::Test {
+    HWND window = NULL;
+    std::string dir, releaseDir;
+    std::vector<std::string> trail;  // every text the status line was given, in order
+    void SetUp() override;
+    void TearDown() override;
+    void UseDir(const std::string& installDir);
+    void Press(int id);  // as a click: returns when the command has run
+    std::string Status() const;
+    std::string Trail() const;  // for failure messages
+    bool Publish(const std::string& id, const std::vector<File>& files);  // served from releaseDir
+    bool ResetServer();  // faults and log cleared, serving releaseDir
+};
+
+// ---- The real exe as a process, copied into its install folder ----
+struct LauncherProcess {
+    PROCESS_INFORMATION pi{};
+    HWND window = NULL;
+    bool Start(const std::string& dir, int showCommand = -1);  // -1: no STARTF_USESHOWWINDOW
+    std::string Status() const;
+    void Click(int id);    // returns when the command has run
+    void Post(int id);     // returns at once
+    bool WaitStatus(const std::string& prefix, DWORD ms) const;
+    DWORD WaitExit(DWORD ms);
+    void Kill();
+    ~LauncherProcess();
+};
+
+// Sends a window WM_NULL again and again from a thread of its own, and keeps the longest wait for an answer.
+struct Probe {
+    HWND window;
+    volatile LONG stop = 0;
+    DWORD longest = 0;
+    int answers = 0;
+    HANDLE thread = NULL;
+    explicit Probe(HWND w);
+    DWORD Stop();  // the longest wait, in ms
+    ~Probe();
+};
+
+// The small disk (a 64 MiB tmpfs as drive S:), wiped; "" when the test bed has none.
+std::string SmallDisk();
+// Fills the small disk until exactly `leave` bytes are free (a multiple of 4096; 0: full).
+bool FillDisk(unsigned long long leave);
