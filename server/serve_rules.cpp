@@ -1,5 +1,6 @@
 #include "serve_rules.h"
 
+#include <arpa/inet.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -17,23 +18,23 @@ static int StartsWith(const char* s, size_t n, const char* literal) {
     return n >= len && memcmp(s, literal, len) == 0;
 }
 
-ServeRoute ClassifyRoute(const char* method, size_t method_len, const char* path, size_t path_len) {
+ServeRoute ClassifyRoute(const char* method, size_t methodLen, const char* path, size_t pathLen) {
     ServeRoute route = kRouteNotFound;
     int reads = 0;  // the route is one that GET and HEAD fetch
-    if (Equals(path, path_len, kManifestPath)) {
+    if (Equals(path, pathLen, kManifestPath)) {
         route = kRouteManifest; reads = 1;
-    } else if (StartsWith(path, path_len, kBlobPrefix) &&
-               IsBlobDigest(path + strlen(kBlobPrefix), path_len - strlen(kBlobPrefix))) {
+    } else if (StartsWith(path, pathLen, kBlobPrefix) &&
+               IsBlobDigest(path + strlen(kBlobPrefix), pathLen - strlen(kBlobPrefix))) {
         route = kRouteBlob; reads = 1;
-    } else if (Equals(path, path_len, kRegisterPath) ||
-               (StartsWith(path, path_len, kRegisterPath) && path[strlen(kRegisterPath)] == '/')) {
+    } else if (Equals(path, pathLen, kRegisterPath) ||
+               (StartsWith(path, pathLen, kRegisterPath) && path[strlen(kRegisterPath)] == '/')) {
         route = kRouteRegister; reads = 1;
-    } else if (Equals(path, path_len, kUploadPath)) {
+    } else if (Equals(path, pathLen, kUploadPath)) {
         route = kRouteUpload;
     }
     if (route == kRouteNotFound) return route;
-    int get = Equals(method, method_len, "GET") || Equals(method, method_len, "HEAD");
-    int post = Equals(method, method_len, "POST");
+    int get = Equals(method, methodLen, "GET") || Equals(method, methodLen, "HEAD");
+    int post = Equals(method, methodLen, "POST");
     if (reads ? !get : !post) return kRouteBadMethod;
     return route;
 }
@@ -51,38 +52,163 @@ int IsUploadTag(const char* s, size_t n) {
     return Equals(s, n, "zqlog") || Equals(s, n, "dump");
 }
 
-int ParseContentLength(const char* s, size_t n, unsigned long long* value) {
-    if (n == 0 || n > 20) return 0;
+static int IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+static int LowerAscii(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+
+static int EqualsNoCase(const char* s, size_t n, const char* literal) {
+    if (strlen(literal) != n) return 0;
+    for (size_t i = 0; i < n; i++)
+        if (LowerAscii((unsigned char)s[i]) != literal[i]) return 0;
+    return 1;
+}
+
+static void TrimBlanks(const char** s, size_t* n) {
+    while (*n > 0 && IsBlank(**s)) { (*s)++; (*n)--; }
+    while (*n > 0 && IsBlank((*s)[*n - 1])) (*n)--;
+}
+
+// 1 when text[0..n) is "<tag>" in quotes.
+static int IsQuotedTag(const char* text, size_t n, const char* tag) {
+    return n >= 2 && text[0] == '"' && text[n - 1] == '"' && n - 2 == strlen(tag) && memcmp(text + 1, tag, n - 2) == 0;
+}
+
+int EntityTagMatches(const char* s, size_t n, const char* tag) {
+    size_t i = 0;
+    while (i < n) {
+        size_t start = i;
+        while (i < n && s[i] != ',') i++;
+        const char* item = s + start;
+        size_t len = i - start;
+        i++;
+        TrimBlanks(&item, &len);
+        if (len == 1 && item[0] == '*') return 1;
+        if (len >= 2 && item[0] == 'W' && item[1] == '/') { item += 2; len -= 2; }  // If-None-Match compares weakly
+        if (IsQuotedTag(item, len, tag)) return 1;
+    }
+    return 0;
+}
+
+int IfRangeMatches(const char* s, size_t n, const char* tag) {
+    TrimBlanks(&s, &n);
+    return IsQuotedTag(s, n, tag);
+}
+
+// Decimal digits [s, s + n) into *value; 0 when empty, not digits, or past 2^64 - 1.
+static int ParseUnsigned(const char* s, size_t n, unsigned long long* value) {
     unsigned long long v = 0;
+    if (n == 0) return 0;
     for (size_t i = 0; i < n; i++) {
         if (s[i] < '0' || s[i] > '9') return 0;
         unsigned digit = (unsigned)(s[i] - '0');
-        if (v > (~0ULL - digit) / 10) return 0;  // 20 digits can pass 2^64
+        if (v > (~0ULL - digit) / 10) return 0;
         v = v * 10 + digit;
     }
     *value = v;
     return 1;
 }
 
-static int IsBlank(char c) { return c == ' ' || c == '\t'; }
+int ParseContentLength(const char* s, size_t n, unsigned long long* value) {
+    return n <= 20 && ParseUnsigned(s, n, value);
+}
 
-int EntityTagMatches(const char* s, size_t n, const char* digest) {
+int IsOctetStream(const char* s, size_t n) {
+    const char* semi = (const char*)memchr(s, ';', n);
+    size_t len = semi ? (size_t)(semi - s) : n;
+    TrimBlanks(&s, &len);
+    return EqualsNoCase(s, len, "application/octet-stream");
+}
+
+int FindQueryValue(const char* query, size_t n, const char* name, const char** value, size_t* valueLen) {
+    size_t nameLen = strlen(name);
     size_t i = 0;
     while (i < n) {
-        while (i < n && (IsBlank(s[i]) || s[i] == ',')) i++;
         size_t start = i;
-        while (i < n && s[i] != ',') i++;
-        size_t end = i;
-        while (end > start && IsBlank(s[end - 1])) end--;
-        const char* tag = s + start;
-        size_t len = end - start;
-        if (len == 1 && tag[0] == '*') return 1;
-        if (len >= 2 && tag[0] == 'W' && tag[1] == '/') { tag += 2; len -= 2; }  // If-None-Match compares weakly
-        if (len >= 2 && tag[0] == '"' && tag[len - 1] == '"' &&
-            len - 2 == strlen(digest) && memcmp(tag + 1, digest, len - 2) == 0)
+        while (i < n && query[i] != '&') i++;
+        if (i - start > nameLen && memcmp(query + start, name, nameLen) == 0 && query[start + nameLen] == '=') {
+            *value = query + start + nameLen + 1;
+            *valueLen = i - start - nameLen - 1;
             return 1;
+        }
+        i++;
     }
     return 0;
+}
+
+RangeAnswer ParseRange(const char* s, size_t n, unsigned long long size, unsigned long long* first,
+                       unsigned long long* last) {
+    static const char kUnit[] = "bytes=";
+    unsigned long long a = 0, b = 0;
+    TrimBlanks(&s, &n);
+    if (n < sizeof kUnit - 1 || !EqualsNoCase(s, sizeof kUnit - 1, kUnit)) return kRangeWhole;
+    s += sizeof kUnit - 1;
+    n -= sizeof kUnit - 1;
+    TrimBlanks(&s, &n);
+    const char* dash = (const char*)memchr(s, '-', n);
+    if (!dash || memchr(s, ',', n)) return kRangeWhole;  // several ranges are answered whole
+    size_t left = (size_t)(dash - s), right = n - left - 1;
+    if (left == 0) {  // "-S": the last S bytes
+        if (!ParseUnsigned(dash + 1, right, &b)) return kRangeWhole;
+        if (b == 0 || size == 0) return kRangeUnsatisfiable;
+        *first = b >= size ? 0 : size - b;
+        *last = size - 1;
+        return kRangePart;
+    }
+    if (!ParseUnsigned(s, left, &a)) return kRangeWhole;
+    if (right == 0) {
+        b = size == 0 ? 0 : size - 1;
+    } else if (!ParseUnsigned(dash + 1, right, &b) || b < a) {
+        return kRangeWhole;  // "N-M" with M < N is not a range at all
+    }
+    if (a >= size) return kRangeUnsatisfiable;
+    *first = a;
+    *last = b >= size ? size - 1 : b;
+    return kRangePart;
+}
+
+static const char* const kDays[] = { "Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat" };
+static const char* const kMonths[] = { "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec" };
+
+void FormatHttpDate(time_t when, char* buf, size_t cap) {
+    struct tm t;
+    if (cap == 0) return;
+    buf[0] = '\0';
+    if (!gmtime_r(&when, &t)) return;
+    snprintf(buf, cap, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[t.tm_wday], t.tm_mday, kMonths[t.tm_mon],
+             t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+}
+
+// Exactly `digits` decimal digits at s.
+static int FixedNumber(const char* s, int digits, int* value) {
+    unsigned long long v = 0;
+    if (!ParseUnsigned(s, (size_t)digits, &v)) return 0;
+    *value = (int)v;
+    return 1;
+}
+
+int ParseHttpDate(const char* s, size_t n, time_t* when) {
+    // "Sun, 06 Nov 1994 08:49:37 GMT": every field at a fixed place
+    static const char kShape[] = "Www, DD Mmm YYYY HH:MM:SS GMT";
+    struct tm t;
+    int month = -1;
+    TrimBlanks(&s, &n);
+    if (n != sizeof kShape - 1) return 0;
+    for (size_t i = 0; i < n; i++)
+        if (strchr(",: ", kShape[i]) && s[i] != kShape[i]) return 0;
+    if (memcmp(s + 26, "GMT", 3) != 0) return 0;
+    for (int m = 0; m < 12; m++)
+        if (memcmp(s + 8, kMonths[m], 3) == 0) month = m;
+    memset(&t, 0, sizeof t);
+    if (month < 0 || !FixedNumber(s + 5, 2, &t.tm_mday) || !FixedNumber(s + 12, 4, &t.tm_year) ||
+        !FixedNumber(s + 17, 2, &t.tm_hour) || !FixedNumber(s + 20, 2, &t.tm_min) ||
+        !FixedNumber(s + 23, 2, &t.tm_sec))
+        return 0;
+    if (t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 60) return 0;
+    t.tm_mon = month;
+    t.tm_year -= 1900;
+    *when = timegm(&t);
+    return 1;
 }
 
 static int IsNameByte(char c) {
@@ -144,11 +270,11 @@ static int ParseDecimal(const char* s, size_t n, unsigned long max, unsigned lon
     return 1;
 }
 
-int ParseListenAddress(const char* text, char* host, size_t host_cap, int* port) {
+int ParseListenAddress(const char* text, char* host, size_t hostCap, int* port) {
     const char* colon = strrchr(text, ':');
-    if (!colon || host_cap == 0) return 0;
-    size_t host_len = (size_t)(colon - text);
-    unsigned long part = 0, port_value = 0;
+    if (!colon || hostCap == 0) return 0;
+    size_t hostLen = (size_t)(colon - text);
+    unsigned long part = 0, portValue = 0;
     int parts = 0;
     const char* p = text;
     while (p < colon) {  // four dotted decimal parts of 0..255, no empty ones
@@ -159,11 +285,11 @@ int ParseListenAddress(const char* text, char* host, size_t host_cap, int* port)
         p = dot ? dot + 1 : colon;
         if (dot && p == colon) return 0;
     }
-    if (parts != 4 || host_len + 1 > host_cap) return 0;
-    if (!ParseDecimal(colon + 1, strlen(colon + 1), 65535, &port_value)) return 0;
-    memcpy(host, text, host_len);
-    host[host_len] = '\0';
-    *port = (int)port_value;
+    if (parts != 4 || hostLen + 1 > hostCap) return 0;
+    if (!ParseDecimal(colon + 1, strlen(colon + 1), 65535, &portValue)) return 0;
+    memcpy(host, text, hostLen);
+    host[hostLen] = '\0';
+    *port = (int)portValue;
     return 1;
 }
 
@@ -188,9 +314,7 @@ static int EndsWithNoCase(const char* s, const char* suffix) {
     size_t n = strlen(s), m = strlen(suffix);
     if (m > n) return 0;
     for (size_t i = 0; i < m; i++) {
-        char a = s[n - m + i], b = suffix[i];
-        if (a >= 'A' && a <= 'Z') a = (char)(a - 'A' + 'a');  // ASCII only, whatever the locale says
-        if (a != b) return 0;
+        if (LowerAscii((unsigned char)s[n - m + i]) != suffix[i]) return 0;  // ASCII only, whatever the locale says
     }
     return 1;
 }
@@ -208,4 +332,73 @@ const char* ContentTypeForName(const char* name) {
     for (const auto& t : kTypes)
         if (EndsWithNoCase(name, t.ext)) return t.type;
     return "application/octet-stream";
+}
+
+int IsLoopbackHost(const char* host) {
+    char copy[kAddressCap];
+    int port = 0;
+    if (snprintf(copy, sizeof copy, "%s:0", host) >= (int)sizeof copy) return 0;
+    char parsed[kAddressCap];
+    return ParseListenAddress(copy, parsed, sizeof parsed, &port) && strncmp(host, "127.", 4) == 0;
+}
+
+int ParseByteSize(const char* text, unsigned long long* value) {
+    static const char kSuffixes[] = "KMGT";
+    size_t n = strlen(text);
+    unsigned shift = 0;
+    unsigned long long v = 0;
+    const char* suffix = n > 0 ? strchr(kSuffixes, text[n - 1]) : NULL;
+    if (suffix && *suffix) {
+        shift = 10 * (unsigned)(suffix - kSuffixes + 1);
+        n--;
+    }
+    if (!ParseUnsigned(text, n, &v) || v > (~0ULL >> shift)) return 0;
+    *value = v << shift;
+    return 1;
+}
+
+int TakeRateToken(RateBucket* bucket, long long nowMs, unsigned perMinute) {
+    double tokens = bucket->tokens;
+    if (bucket->lastMs < 0) {
+        tokens = perMinute;
+    } else if (nowMs > bucket->lastMs) {
+        tokens += (double)(nowMs - bucket->lastMs) * perMinute / 60000.0;
+        if (tokens > perMinute) tokens = perMinute;
+    }
+    if (tokens < 1.0) return 0;
+    bucket->tokens = tokens - 1.0;
+    bucket->lastMs = nowMs > bucket->lastMs ? nowMs : bucket->lastMs;
+    return 1;
+}
+
+int ChooseClientAddress(const char* peer, const char* trustedProxy, const char* realIp, size_t realIpLen, char* out,
+                        size_t cap) {
+    unsigned char parsed[16];
+    char value[kAddressCap];
+    int forwarded = trustedProxy && trustedProxy[0] && strcmp(peer, trustedProxy) == 0 && realIpLen > 0 &&
+                    realIpLen < sizeof value;
+    if (forwarded) {
+        memcpy(value, realIp, realIpLen);
+        value[realIpLen] = '\0';
+        forwarded = inet_pton(AF_INET, value, parsed) == 1 || inet_pton(AF_INET6, value, parsed) == 1;
+    }
+    snprintf(out, cap, "%s", forwarded ? value : peer);
+    return forwarded;
+}
+
+const char* StatusReason(int status) {
+    static const struct { int status; const char* reason; } kReasons[] = {
+        { 100, "Continue" },         { 200, "OK" },
+        { 206, "Partial Content" },  { 304, "Not Modified" },
+        { 400, "Bad Request" },      { 404, "Not Found" },
+        { 405, "Method Not Allowed" }, { 408, "Request Timeout" },
+        { 411, "Length Required" },  { 413, "Content Too Large" },
+        { 415, "Unsupported Media Type" }, { 416, "Range Not Satisfiable" },
+        { 429, "Too Many Requests" }, { 431, "Request Header Fields Too Large" },
+        { 500, "Internal Server Error" }, { 503, "Service Unavailable" },
+        { 507, "Insufficient Storage" },
+    };
+    for (const auto& r : kReasons)
+        if (r.status == status) return r.reason;
+    return "";
 }
