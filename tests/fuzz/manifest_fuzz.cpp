@@ -8,6 +8,7 @@
 #include <string>
 
 #include "patch/manifest_rules.h"
+#include "shell/format_rules.h"
 
 static ManifestEntry g_entries[kMaxManifestEntries];
 static ManifestEntry g_again[kMaxManifestEntries];
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // One raw line on its own, so the entry parser is explored without first finding a header.
     ManifestEntry one;
-    size_t lineLen = size < kManifestLineCap - 1 ? size : kManifestLineCap - 1;
+    size_t lineLen = size < kPieceCap - 1 ? size : kPieceCap - 1;
     if (ParseManifestEntry(text, lineLen, 20, &one)) CheckEntry(one, 20);
 
     long n = CheckManifestText(text, size, 20, id, g_entries, &bad);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "patch/manifest_rules.h"
+#include "shell/format_rules.h"
 #include "native/printable.h"
 
 namespace {
@@ -275,10 +276,10 @@ TEST(ManifestText, FillsEntriesInOrder) {
 TEST(ManifestText, NextLineIsFgets) {
     std::string data(2000, 'x');
     data[1500] = '\n';
-    EXPECT_EQ(NextManifestLine(data.data(), data.size(), 0), 1023u);
-    EXPECT_EQ(NextManifestLine(data.data(), data.size(), 1023), 478u);  // through the LF at 1500
-    EXPECT_EQ(NextManifestLine(data.data(), data.size(), 1501), 499u);
-    EXPECT_EQ(NextManifestLine(data.data(), data.size(), 2000), 0u);
+    EXPECT_EQ(NextPiece(data.data(), data.size(), 0), 1023u);
+    EXPECT_EQ(NextPiece(data.data(), data.size(), 1023), 478u);  // through the LF at 1500
+    EXPECT_EQ(NextPiece(data.data(), data.size(), 1501), 499u);
+    EXPECT_EQ(NextPiece(data.data(), data.size(), 2000), 0u);
 }
 
 namespace {
