@@ -7,11 +7,10 @@ if(VEQ_NATIVE_TESTS)
   add_executable(veq-native-tests ${VEQ_NATIVE_TESTS})
   target_link_libraries(veq-native-tests PRIVATE veq_rules GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(veq-native-tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  # The release exe is checked statically (PE format, resources, imports); scripts/build makes it first.
+  # Both launchers are read with objdump (format, manifest, imports); scripts/build makes them first.
   target_compile_definitions(veq-native-tests PRIVATE
     VEQ_RELEASE_EXE="${CMAKE_BINARY_DIR}/../win32/veq-launcher.exe"
-    VEQ_WIN64_EXE="${CMAKE_BINARY_DIR}/../win64/veq-launcher.exe"
-    VEQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    VEQ_WIN64_EXE="${CMAKE_BINARY_DIR}/../win64/veq-launcher.exe")
   gtest_discover_tests(veq-native-tests TEST_PREFIX "native." DISCOVERY_TIMEOUT 30)
 endif()
 
