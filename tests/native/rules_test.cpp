@@ -43,6 +43,7 @@ TEST(Rules, ManifestPath) {
         {"Textures/Foo.UTX", 20, true, "extension ignores case"},
         {"textures/foo.utx", 20, false, "folder prefix is case-sensitive"},
         {"System/Sub Dir/x-y_1.int", 20, true, "subfolders, blank, hyphen, underscore"},
+        {"System/Lang.ms.int", 20, true, "extension is taken from the last full stop"},
         {"System/x.u.bak", 20, false, "extension is taken from the last full stop"},
         {"System/x.u ", 20, false, "trailing blank belongs to the extension"},
         {"System/a.b/c", 20, false, "a dot in a folder name is no extension"},
