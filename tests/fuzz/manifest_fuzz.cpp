@@ -27,6 +27,20 @@ static std::string ClientKey(const char* path) {
     return key;
 }
 
+// No component names a device (by the part before its first dot) and none ends in '.' or ' '.
+static bool KeepsWindowsNames(const std::string& path) {
+    for (size_t start = 0, end; start <= path.size(); start = end + 1) {
+        end = path.find('/', start) == std::string::npos ? path.size() : path.find('/', start);
+        std::string part = path.substr(start, end - start), base = part.substr(0, part.find('.'));
+        for (char& c : base) c = (char)toupper((unsigned char)c);
+        bool numbered = base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+                        base[3] >= '1' && base[3] <= '9';
+        if (numbered || base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return false;
+        if (!part.empty() && (part.back() == '.' || part.back() == ' ')) return false;
+    }
+    return true;
+}
+
 static void CheckEntry(const ManifestEntry& e, size_t installDirLen) {
     Require(strlen(e.digest) == 64 && IsHexDigits(e.digest, 64), "digest is 64 hex digits");
     Require(e.size <= kMaxBlobBytes, "size at most 256 MiB");
@@ -34,6 +48,7 @@ static void CheckEntry(const ManifestEntry& e, size_t installDirLen) {
     Require(len >= 1 && len <= kMaxRelPathChars, "path length");
     Require(ManifestPathProblem(e.path, len, installDirLen) == NULL, "path passes the path rules");
     Require(installDirLen + len + 16 <= 259, "destination fits");
+    Require(KeepsWindowsNames(e.path), "no device name, no name ending in . or blank");
 }
 
 static void CheckText(const char* text, size_t size) {
