@@ -23,27 +23,23 @@ const struct { const char *path, *tools, *format, *magic, *arch; } kExes[] = {
      "amd64"},
 };
 
-std::string Output(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[65536];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST(LauncherExe, FormatManifestAndImports) {
     for (const auto& exe : kExes) {
         if (!std::filesystem::exists(std::filesystem::path(exe.path).parent_path() / "CMakeCache.txt"))
             GTEST_SKIP() << "no Windows build beside this one (scripts/build makes both)";
-        const std::string dump = Output(std::string(exe.tools) + "objdump -f -p '" + exe.path + "'");
-        // The resources as rc text (quotes doubled): the manifest CreateProcess reads is resource 1 of type 24.
-        const std::string rc = Output(std::string(exe.tools) + "windres -J coff -O rc -i '" + exe.path + "'");
+        // objdump's headers and imports, then the resources as rc text (quotes doubled).
+        const std::string tools = exe.tools, quoted = std::string(" '") + exe.path + "'";
+        std::string dump, command = tools + "objdump -f -p" + quoted + "; " + tools + "windres -J coff -O rc -i" + quoted;
+        if (FILE* p = popen(command.c_str(), "r")) {
+            char buf[65536];
+            for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) dump.append(buf, n);
+            pclose(p);
+        }
+        // The manifest CreateProcess reads is resource 1 of type 24.
         std::smatch manifest;
-        std::regex_search(rc, manifest, std::regex("\n1 24 /\\* RT_MANIFEST \\*/\nBEGIN\n((?:.*\n){1,50}?)END\n"));
+        std::regex_search(dump, manifest, std::regex("\n1 24 /\\* RT_MANIFEST \\*/\nBEGIN\n((?:.*\n){1,50}?)END\n"));
         const std::string xml = manifest.empty() ? "" : manifest[1].str();
         const struct { const std::string& text; std::string pattern; } kMust[] = {
             {dump, exe.format},
