@@ -94,6 +94,7 @@ TEST_F(PublishTest, EachFileAsTheLauncherWouldTakeIt) {
         {"Maps/Kota\xc3\xa9.ut2", -1, "", 1, "refused  Maps/Kota\\xc3\\xa9.ut2: contains a byte other than"},
         {"System/a\tb.u", -1, "", 1, "refused  System/a\\tb.u: contains a byte other than"},
         {"System/a\\b.u", -1, "", 1, "refused  System/a\\x5cb.u: contains \\"},
+        {"System/a..b.u", -1, "", 1, "refused  System/a..b.u: contains .."},
         {"Maps/NUL.ut2", -1, "", 1, "refused  Maps/NUL.ut2: names a Windows device (CON, PRN, AUX, NUL, COM1-COM9,"},
         {"Textures/a./x.utx", -1, "", 1, "refused  Textures/a./x.utx: a folder name, or a file name before its exten"},
         {k181, -1, "--max-install-dir 3", 1, "refused  " + k181 + ": longer than 180 characters"},
