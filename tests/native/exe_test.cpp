@@ -31,7 +31,7 @@ TEST(LauncherExe, FormatManifestAndImports) {
             GTEST_SKIP() << "no Windows build beside this one (scripts/build makes both)";
         // objdump's headers and imports, then the resources as rc text (quotes doubled).
         const std::string tools = exe.tools, quoted = std::string(" '") + exe.path + "'";
-        std::string dump, command = tools + "objdump -f -p" + quoted + ";" + tools + "windres -J coff -O rc -i" + quoted;
+        std::string dump, command = tools + "objdump -f -p" + quoted + ";" + tools + "windres -J coff -Orc -i" + quoted;
         if (FILE* p = popen(command.c_str(), "r")) {
             char buf[65536];
             for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) dump.append(buf, n);
