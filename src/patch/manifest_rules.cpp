@@ -89,6 +89,33 @@ static const char* FolderProblem(const char* path, size_t len) {
     return folder->problem;
 }
 
+// Windows keeps these names for devices, in any letter case: "Maps/NUL.ut2" opens NUL, "Textures/Aux" is no folder.
+static const char* const kDeviceNames[] = {"CON", "PRN", "AUX", "NUL"};
+
+// `name` is the part of a component before its first dot, which is all Windows compares.
+static int IsDeviceName(const char* name, size_t len) {
+    for (const char* device : kDeviceNames)
+        if (len == 3 && EqualsNoCaseBytes(name, device, 3)) return 1;
+    return len == 4 && (EqualsNoCaseBytes(name, "COM", 3) || EqualsNoCaseBytes(name, "LPT", 3)) && name[3] >= '1' &&
+           name[3] <= '9';
+}
+
+static const char* WindowsNameProblem(const char* path, size_t len) {
+    for (size_t start = 0, end; start < len; start = end + 1) {
+        end = start;
+        while (end < len && path[end] != '/') end++;
+        size_t stem = start;
+        while (stem < end && path[stem] != '.') stem++;
+        if (IsDeviceName(path + start, stem - start))
+            return "names a Windows device (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9), with or without an extension";
+    }
+    // Windows drops dots and blanks at the end of a name, and ignores blanks before a dot when it looks for a device.
+    for (size_t i = 1; i < len; i++)
+        if ((path[i] == '/' || path[i] == '.') && (path[i - 1] == '.' || path[i - 1] == ' '))
+            return "a folder name, or a file name before its extension, ends in . or a blank";
+    return NULL;
+}
+
 const char* ManifestPathProblem(const char* path, size_t len, size_t installDirLen) {
     if (len == 0) return "empty";
     if (len > kMaxRelPathChars) return "longer than 180 characters";
@@ -104,7 +131,8 @@ const char* ManifestPathProblem(const char* path, size_t len, size_t installDirL
     if (installDirLen > kPathLimit - kPathSlack || len > kPathLimit - kPathSlack - installDirLen)
         return "too long for this install folder (install folder + path + 16 must be at most 259)";
     if (len == sizeof kConfigName - 1 && memcmp(path, kConfigName, len) == 0) return NULL;
-    return FolderProblem(path, len);
+    const char* problem = FolderProblem(path, len);
+    return problem ? problem : WindowsNameProblem(path, len);
 }
 
 int ParseManifestHeader(const char* line, size_t len, char releaseId[kReleaseIdChars + 1]) {

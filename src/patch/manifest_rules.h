@@ -28,6 +28,16 @@ int ParseManifestEntry(const char* line, size_t len, size_t installDirLen, Manif
 // NULL when the relative path is accepted, else a short English reason for the operator (a constant string;
 // the caller prints the path beside it). installDirLen is the length of the install directory the path will
 // be joined to: install directory + path + 16 must stay within 259 characters.
+//
+// Names Windows would not take as written are refused:
+// - a component naming a device: CON, PRN, AUX, NUL, COM1 to COM9 or LPT1 to LPT9, ASCII case ignored, compared on
+//   the part before the component's first dot, as Windows compares it: "Maps/NUL.ut2", "Sounds/COM1.uax",
+//   "System/con.u", "Maps/PRN.x.ut2" and the folder in "Textures/Aux/x.utx" (no such folder can be made).
+//   "Maps/NULL.ut2", "Sounds/COM0.uax" and "Sounds/COM10.uax" are no devices.
+// - a '.' or ' ' right before a '/' or a '.': Windows drops dots and blanks at the end of a name, so
+//   "Textures/a./x.utx" and "Textures/a /x.utx" are "Textures/a/x.utx", one file under two entries that the
+//   duplicate check cannot see ("System/./a.u" too). The file name always ends in its extension, so for it the
+//   rule is about the stem: "Maps/x .ut2" is refused as well, and "Maps/nul .ut2", which Windows opens as NUL.
 const char* ManifestPathProblem(const char* path, size_t len, size_t installDirLen);
 
 // 1 when all n bytes are hex digits of either case (so 1 for n == 0).

@@ -1,19 +1,15 @@
-# Native GoogleTest suite over the Windows-free rules, the fuzz targets, and the test servers.
+# Native GoogleTest suite over the Windows-free rules, veq-publish and both built launchers; the fuzz targets.
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
 file(GLOB VEQ_NATIVE_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
-if(VEQ_NATIVE_TESTS)
-  add_executable(veq-native-tests ${VEQ_NATIVE_TESTS})
-  target_link_libraries(veq-native-tests PRIVATE veq_rules GTest::gtest GTest::gtest_main Threads::Threads)
-  target_include_directories(veq-native-tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  # The release exe is checked statically (PE format, resources, imports); scripts/build makes it first.
-  target_compile_definitions(veq-native-tests PRIVATE
-    VEQ_RELEASE_EXE="${CMAKE_BINARY_DIR}/../win32/veq-launcher.exe"
-    VEQ_WIN64_EXE="${CMAKE_BINARY_DIR}/../win64/veq-launcher.exe"
-    VEQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-  gtest_discover_tests(veq-native-tests TEST_PREFIX "native." DISCOVERY_TIMEOUT 30)
-endif()
+add_executable(veq-native-tests ${VEQ_NATIVE_TESTS})
+target_link_libraries(veq-native-tests PRIVATE veq_rules GTest::gtest GTest::gtest_main)
+# Both launchers are read with binutils (format, manifest, imports); scripts/build makes them first.
+target_compile_definitions(veq-native-tests PRIVATE
+  VEQ_RELEASE_EXE="${CMAKE_BINARY_DIR}/../win32/veq-launcher.exe"
+  VEQ_WIN64_EXE="${CMAKE_BINARY_DIR}/../win64/veq-launcher.exe")
+gtest_discover_tests(veq-native-tests TEST_PREFIX "native." DISCOVERY_TIMEOUT 30)
 
 # libFuzzer targets: tests/fuzz/<name>_fuzz.cpp, each with a seed corpus in tests/fuzz/<name>_corpus/. They see the
 # launcher's rules and the service host's (server/serve_rules.cpp).

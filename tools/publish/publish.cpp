@@ -34,7 +34,8 @@ struct Listed {
     std::string reason;
 };
 
-struct Scan {
+// One publish, phase by phase.
+struct Release {
     std::vector<ClientFile> found;   // every regular file, in walk order
     std::vector<ClientFile> files;   // what gets published, sorted by path
     std::vector<Listed> skipped;
@@ -43,6 +44,11 @@ struct Scan {
     dev_t outDev;
     ino_t outIno;
     int configLines;                 // lines the rewrite of autoupdate.ini replaced
+    unsigned long long totalBytes;   // of all files as published
+    char releaseId[kReleaseIdChars + 1];
+    std::string manifest;
+    unsigned written, reused;        // blobs
+    unsigned long long writtenBytes;
 };
 
 void List(std::vector<Listed>* list, const std::string& rel, const std::string& reason) {
@@ -54,7 +60,7 @@ void List(std::vector<Listed>* list, const std::string& rel, const std::string& 
 
 // Every regular file under the client folder, in a stable order. Symbolic links to files are followed; links to
 // folders are not (a loop would never end), and the output folder is left out when it lies inside.
-int WalkFolder(const std::string& root, const std::string& rel, Scan* s) {
+int WalkFolder(const std::string& root, const std::string& rel, Release* s) {
     std::string dirPath = rel.empty() ? root : root + "/" + rel;
     std::vector<std::string> names;
     DIR* d = opendir(dirPath.c_str());
@@ -121,13 +127,7 @@ int IsCaseVariantOfConfig(const std::string& rel) {
     return rel.size() == sizeof kConfigName - 1 && strcasecmp(rel.c_str(), kConfigName) == 0 && rel != kConfigName;
 }
 
-static void AppendConfig(void* ctx, const char* bytes, size_t n) { static_cast<std::string*>(ctx)->append(bytes, n); }
-
-// The launcher's own rewrite, so the published file is what the launcher leaves behind after patching and the
-// next run finds it current.
-int RewriteConfig(const char* text, size_t size, const char* host, std::string* out) {
-    return RewriteConfigText(text, size, host, AppendConfig, out);
-}
+void AppendConfig(void* ctx, const char* bytes, size_t n) { static_cast<std::string*>(ctx)->append(bytes, n); }
 
 std::string Describe(const char* fmt, unsigned long long a, unsigned long long b) {
     char buf[256];
@@ -145,7 +145,7 @@ size_t DecimalDigits(unsigned long long v) {
 }
 
 // Sorts the found files into skipped, refused and published, with every reason the launcher would have.
-int CheckClientFiles(const PublishOptions* o, Scan* s) {
+void CheckClientFiles(const PublishOptions* o, Release* s) {
     std::unordered_multimap<unsigned long, size_t> byHash;
     std::sort(s->found.begin(), s->found.end(),
               [](const ClientFile& a, const ClientFile& b) { return a.rel < b.rel; });
@@ -172,8 +172,10 @@ int CheckClientFiles(const PublishOptions* o, Scan* s) {
             continue;
         }
         if (f.size > kMaxBlobBytes) {
-            List(&s->refused, f.rel, Describe("%llu bytes: larger than %llu bytes (256 MiB), the most the launcher "
-                                              "downloads", f.size, kMaxBlobBytes));
+            const char* fmt = f.isConfig
+                                  ? "%llu bytes after the rewrite: larger than %llu bytes (256 MiB)"
+                                  : "%llu bytes: larger than %llu bytes (256 MiB), the most the launcher downloads";
+            List(&s->refused, f.rel, Describe(fmt, f.size, kMaxBlobBytes));
             continue;
         }
         unsigned long hash = ClientPathHash(f.rel.data(), f.rel.size());
@@ -184,25 +186,6 @@ int CheckClientFiles(const PublishOptions* o, Scan* s) {
         if (twin) {
             List(&s->refused, f.rel, "the same file as " + twin->rel + " on Windows, where letter case does not count");
             continue;
-        }
-        if (f.rel == kConfigName) {
-            char* text = NULL;
-            size_t size = 0;
-            std::string path = std::string(o->clientDir) + "/" + f.rel;
-            if (!ReadWholeFile(path.c_str(), (size_t)kMaxBlobBytes, &text, &size)) {
-                fprintf(stderr, "veq-publish: cannot read %s\n", path.c_str());
-                return 0;
-            }
-            s->configLines = RewriteConfig(text, size, o->serviceHost, &f.config);
-            free(text);
-            f.isConfig = 1;
-            f.size = f.config.size();
-            DigestBytes(f.config.data(), f.config.size(), f.digest);
-            if (f.size > kMaxBlobBytes) {
-                List(&s->refused, f.rel, Describe("%llu bytes after the rewrite: larger than %llu bytes (256 MiB)",
-                                                  f.size, kMaxBlobBytes));
-                continue;
-            }
         }
         byHash.insert(std::make_pair(hash, s->files.size()));
         s->files.push_back(f);
@@ -218,7 +201,6 @@ int CheckClientFiles(const PublishOptions* o, Scan* s) {
     if (manifestBytes > kManifestMaxBytes)
         List(&s->refused, "(release)", Describe("the manifest would be %llu bytes: the launcher fetches at most %llu",
                                                 manifestBytes, kManifestMaxBytes));
-    return 1;
 }
 
 void PrintListed(FILE* f, const char* what, const std::vector<Listed>& list) {
@@ -262,105 +244,144 @@ int SameAsFile(const std::string& path, const std::string& text) {
     return same;
 }
 
-}  // namespace
-
-int PublishRelease(const PublishOptions* o) {
-    int result = kPublishFailed, lock = -1;
-    Scan s;
+// The client folder as it is, and where the output folder lies, so a walk can leave it out.
+int ScanClient(const PublishOptions* o, Release* s) {
     struct stat st;
-    std::string out = o->outDir, patchDir = out + "/patch", blobsDir = patchDir + "/blobs";
-    std::string historyDir = out + "/history";
-    std::string lines, manifest;
-    char lineDigest[kDigestHex + 1], releaseId[kReleaseIdChars + 1];
-    unsigned long long totalBytes = 0, writtenBytes = 0;
-    unsigned written = 0, reused = 0;
-    std::vector<HistoryEntry> history;
-    Progress p;
-    ManifestCheck check;
-
-    s.configLines = 0;
-    s.haveOut = stat(o->outDir, &st) == 0;
-    s.outDev = s.haveOut ? st.st_dev : 0;
-    s.outIno = s.haveOut ? st.st_ino : 0;
+    s->haveOut = stat(o->outDir, &st) == 0;
+    s->outDev = s->haveOut ? st.st_dev : 0;
+    s->outIno = s->haveOut ? st.st_ino : 0;
     if (stat(o->clientDir, &st) != 0 || !S_ISDIR(st.st_mode)) {
         fprintf(stderr, "veq-publish: %s is not a folder\n", o->clientDir);
-        goto done;
+        return 0;
     }
-    if (!WalkFolder(o->clientDir, "", &s) || !CheckClientFiles(o, &s)) goto done;
+    return WalkFolder(o->clientDir, "", s);
+}
 
+// autoupdate.ini as the launcher leaves it after patching, through the launcher's own rewrite, so the next run
+// finds it current. A file too large to publish is left to the check, which refuses it.
+int RewriteConfig(const PublishOptions* o, Release* s) {
+    for (ClientFile& f : s->found) {
+        if (f.rel != kConfigName || f.size > kMaxBlobBytes) continue;
+        char* text = NULL;
+        size_t size = 0;
+        std::string path = std::string(o->clientDir) + "/" + f.rel;
+        if (!ReadWholeFile(path.c_str(), (size_t)kMaxBlobBytes, &text, &size)) {
+            fprintf(stderr, "veq-publish: cannot read %s\n", path.c_str());
+            return 0;
+        }
+        s->configLines = RewriteConfigText(text, size, o->serviceHost, AppendConfig, &f.config);
+        free(text);
+        f.isConfig = 1;
+        f.size = f.config.size();
+        DigestBytes(f.config.data(), f.config.size(), f.digest);
+    }
+    return 1;
+}
+
+// Lists what is skipped and what is refused; 0 when something is refused and nothing may be published.
+int ListSkippedAndRefused(const PublishOptions* o, const Release& s) {
     if (!s.skipped.empty()) {
         fprintf(o->report, "veq-publish: %zu files skipped (the launcher does not patch them):\n", s.skipped.size());
         PrintListed(o->report, "skipped", s.skipped);
     }
-    if (!s.refused.empty()) {
-        fprintf(o->report, "veq-publish: the launcher would refuse this release; nothing was published:\n");
-        PrintListed(o->report, "refused", s.refused);
-        fprintf(o->report, "veq-publish: %zu refused\n", s.refused.size());
-        result = kPublishRefused;
-        goto done;
-    }
+    if (s.refused.empty()) return 1;
+    fprintf(o->report, "veq-publish: the launcher would refuse this release; nothing was published:\n");
+    PrintListed(o->report, "refused", s.refused);
+    fprintf(o->report, "veq-publish: %zu refused\n", s.refused.size());
+    return 0;
+}
 
-    for (const ClientFile& f : s.files) totalBytes += f.size;
-    StartProgress(&p, o->progress, "digests", (unsigned)s.files.size(), totalBytes);
-    for (ClientFile& f : s.files) {
+int DigestFiles(const PublishOptions* o, Release* s) {
+    Progress p;
+    s->totalBytes = 0;
+    for (const ClientFile& f : s->files) s->totalBytes += f.size;
+    StartProgress(&p, o->progress, "digests", (unsigned)s->files.size(), s->totalBytes);
+    for (ClientFile& f : s->files) {
         std::string path = std::string(o->clientDir) + "/" + f.rel;
         if (f.isConfig) AddProgress(&p, 1, f.size);
-        else if (!DigestFile(path.c_str(), f.size, f.digest, &p)) goto done;
+        else if (!DigestFile(path.c_str(), f.size, f.digest, &p)) return 0;
         else AddProgress(&p, 1, 0);
     }
     EndProgress(&p);
+    return 1;
+}
 
-    // The id follows from the entries alone: the same content publishes as the same release.
-    for (const ClientFile& f : s.files) {
+// The id follows from the entries alone: the same content publishes as the same release.
+void ComposeManifest(Release* s) {
+    std::string lines;
+    char lineDigest[kDigestHex + 1];
+    for (const ClientFile& f : s->files) {
         char size[32];
         snprintf(size, sizeof size, "%llu", f.size);
         lines += std::string(f.digest) + "\t" + size + "\t" + f.rel + "\n";
     }
     DigestBytes(lines.data(), lines.size(), lineDigest);
-    memcpy(releaseId, lineDigest, kReleaseIdChars);
-    releaseId[kReleaseIdChars] = '\0';
-    manifest = std::string("VEQPATCH1\t") + releaseId + "\n" + lines;
+    memcpy(s->releaseId, lineDigest, kReleaseIdChars);
+    s->releaseId[kReleaseIdChars] = '\0';
+    s->manifest = std::string("VEQPATCH1\t") + s->releaseId + "\n" + lines;
+}
 
-    if (!MakeDirectory(out) || (lock = LockReleaseTree(o->outDir)) < 0) goto done;
-    if (!MakeDirectory(patchDir) || !MakeDirectory(blobsDir) || !MakeDirectory(historyDir)) goto done;
+// The output folders, locked for this publish. Returns the lock's descriptor, or -1.
+int OpenReleaseTree(const PublishOptions* o) {
+    std::string out = o->outDir;
+    int lock = -1;
+    if (!MakeDirectory(out) || (lock = LockReleaseTree(o->outDir)) < 0) return -1;
+    if (MakeDirectory(out + "/patch") && MakeDirectory(out + "/patch/blobs") && MakeDirectory(out + "/history"))
+        return lock;
+    close(lock);
+    return -1;
+}
 
-    StartProgress(&p, o->progress, "blobs", (unsigned)s.files.size(), totalBytes);
-    for (const ClientFile& f : s.files) {
+int WriteBlobs(const PublishOptions* o, Release* s) {
+    std::string blobsDir = std::string(o->outDir) + "/patch/blobs";
+    Progress p;
+    s->written = s->reused = 0;
+    s->writtenBytes = 0;
+    StartProgress(&p, o->progress, "blobs", (unsigned)s->files.size(), s->totalBytes);
+    for (const ClientFile& f : s->files) {
         int isNew = 0;
         std::string path = std::string(o->clientDir) + "/" + f.rel;
         if (!PutBlob(blobsDir.c_str(), f.digest, f.size, f.isConfig ? NULL : path.c_str(),
                      f.isConfig ? f.config.data() : NULL, &isNew, &p))
-            goto done;
+            return 0;
         if (isNew) {
-            written++;
-            writtenBytes += f.size;
+            s->written++;
+            s->writtenBytes += f.size;
         } else {
-            reused++;
+            s->reused++;
         }
     }
     EndProgress(&p);
     if (!SyncDirectory(blobsDir.c_str())) {
         fprintf(stderr, "veq-publish: cannot flush the folder %s: %s\n", blobsDir.c_str(), strerror(errno));
-        goto done;
+        return 0;
     }
+    return 1;
+}
 
+// A new history entry unless the last one is this manifest, then the live manifest, each checked on disk first.
+int WriteManifest(const PublishOptions* o, const Release& s) {
+    std::string patchDir = std::string(o->outDir) + "/patch", historyDir = std::string(o->outDir) + "/history";
+    std::vector<HistoryEntry> history;
+    ManifestCheck check;
     check.maxInstallDir = o->maxInstallDir;
     check.entries = (long)s.files.size();
-    check.releaseId = releaseId;
-    if (!ListHistory(o->outDir, &history)) goto done;
-    if (history.empty() || !SameAsFile(historyDir + "/" + history.back().name, manifest)) {
+    check.releaseId = s.releaseId;
+    if (!ListHistory(o->outDir, &history)) return 0;
+    if (history.empty() || !SameAsFile(historyDir + "/" + history.back().name, s.manifest)) {
         char name[128];
-        snprintf(name, sizeof name, "%06lu-%s.tsv", history.empty() ? 1UL : history.back().sequence + 1, releaseId);
-        if (!WriteFileAtomically(historyDir.c_str(), name, manifest.data(), manifest.size(), CheckWrittenManifest,
+        snprintf(name, sizeof name, "%06lu-%s.tsv", history.empty() ? 1UL : history.back().sequence + 1, s.releaseId);
+        if (!WriteFileAtomically(historyDir.c_str(), name, s.manifest.data(), s.manifest.size(), CheckWrittenManifest,
                                  &check))
-            goto done;
+            return 0;
     }
-    if (!WriteFileAtomically(patchDir.c_str(), "manifest.tsv", manifest.data(), manifest.size(), CheckWrittenManifest,
-                             &check))
-        goto done;
+    return WriteFileAtomically(patchDir.c_str(), "manifest.tsv", s.manifest.data(), s.manifest.size(),
+                               CheckWrittenManifest, &check);
+}
 
+void ReportRelease(const PublishOptions* o, const Release& s) {
     fprintf(o->report, "veq-publish: release %s: %zu files, %.1f MiB; %u blobs written (%.1f MiB), %u already there\n",
-            releaseId, s.files.size(), totalBytes / kMiB, written, writtenBytes / kMiB, reused);
+            s.releaseId, s.files.size(), s.totalBytes / kMiB, s.written, s.writtenBytes / kMiB, s.reused);
     for (const ClientFile& f : s.files)
         if (f.isConfig)
             fprintf(o->report,
@@ -368,7 +389,27 @@ int PublishRelease(const PublishOptions* o) {
                     "leaves it after patching\n",
                     o->serviceHost, s.configLines);
     if (!s.skipped.empty()) fprintf(o->report, "veq-publish: %zu files skipped (listed above)\n", s.skipped.size());
-    fprintf(o->report, "veq-publish: manifest %s/manifest.tsv\n", patchDir.c_str());
+    fprintf(o->report, "veq-publish: manifest %s/patch/manifest.tsv\n", o->outDir);
+}
+
+}  // namespace
+
+int PublishRelease(const PublishOptions* o) {
+    int result = kPublishFailed, lock = -1;
+    Release s;
+    s.configLines = 0;
+    // autoupdate.ini is rewritten before the check: the rewritten bytes are what gets published and judged.
+    if (!ScanClient(o, &s) || !RewriteConfig(o, &s)) goto done;
+    CheckClientFiles(o, &s);
+    if (!ListSkippedAndRefused(o, s)) {
+        result = kPublishRefused;
+        goto done;
+    }
+    if (!DigestFiles(o, &s)) goto done;
+    ComposeManifest(&s);
+    // Blobs first, the manifest last: a client never sees a manifest whose blobs are missing.
+    if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s) || !WriteManifest(o, s)) goto done;
+    ReportRelease(o, s);
     result = kPublishOk;
 done:
     if (lock >= 0) close(lock);
