@@ -133,7 +133,7 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
     for (;;) {
         DWORD got = 0;
         if (!http->ReadData(request, chunk, sizeof chunk, &got)) {
-            outcome = FailedCall();
+            outcome = kRetry;  // the answer was good and broke off: whatever the error says, the line is at fault
             goto done;
         }
         if (got == 0) break;

@@ -27,7 +27,8 @@ def pump(src, dst, limit):
 
 
 def main():
-    (host, port), (uhost, uport), cut = [a.rsplit(":", 1) for a in sys.argv[1:3]], int(sys.argv[3])
+    (host, port), (uhost, uport) = [a.rsplit(":", 1) for a in sys.argv[1:3]]
+    cut = int(sys.argv[3])
     server = socket.socket()
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     server.bind((host, int(port)))
