@@ -40,6 +40,11 @@ set_source_files_properties(${CMAKE_BINARY_DIR}/res/launcher.rc PROPERTIES
 add_executable(veq-launcher WIN32 ${CMAKE_SOURCE_DIR}/src/shell/main.cpp ${CMAKE_BINARY_DIR}/res/launcher.rc)
 target_link_libraries(veq-launcher PRIVATE veq_core)
 
+# scripts/bench's measurements with the launcher's own code.
+add_executable(veq-bench ${CMAKE_SOURCE_DIR}/tools/bench/bench.cpp)
+target_link_libraries(veq-bench PRIVATE veq_core psapi)
+target_link_options(veq-bench PRIVATE -static)
+
 # scripts/run's hand on the launcher's buttons.
 add_executable(veq-press ${CMAKE_SOURCE_DIR}/tools/run/press.cpp)
 target_link_options(veq-press PRIVATE -static)

@@ -78,7 +78,7 @@ int StartClient(int mode) {
 
 static void PlayAfterPatch(int mode) {
     void* lock = TakeRunLock();  // the run and the rewrite, with no other launcher in between
-    int ready = RunPatch() && RewriteClientConfig();  // each step has shown why it stopped
+    int ready = RunPatchForPlay() && RewriteClientConfig();  // each step has shown why it stopped
     ReleaseRunLock(lock);
     if (ready) StartClient(mode);
 }

@@ -3,13 +3,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "patch/index_rules.h"
 #include "patch/manifest_rules.h"
 #include "patch/patch.h"
+#include "patch/patch_run_rules.h"
 #include "shell/shell.h"
 
 static_assert((int)kMaxPatchRecords == (int)kMaxManifestEntries, "the record table holds a whole manifest");
 
 static const char kManifestCacheName[] = "patch-cache\\manifest.tsv";
+static const char kIndexName[] = "patch-cache\\index.tsv";
 static const char kManifestInvalid[] = "Manifest patch tidak sah. Tiada fail client diganti.";
 static const unsigned long long kSpaceHeadroom = 52428800ULL;  // 50 MiB on top of blobs and backups
 
@@ -24,16 +27,114 @@ int FetchPatchManifest(void) {
     return 1;
 }
 
+namespace {
+// One classification, shared by its worker threads: each takes the next record until none is left.
+struct Classification {
+    PatchRelease* rel;
+    const IndexEntry* index;  // what the index vouches for, record by record; NULL: hash everything
+    long indexed;
+    volatile LONG next;
+};
+}  // namespace
+
+// 1 when the index of the last full verification still vouches for the file: same digest and path, and the file's
+// size, write time, file id and volume unchanged since.
+static int IndexVouches(const Classification* c, unsigned i) {
+    const PatchRecord* rec = &c->rel->records[i];
+    FileFacts now;
+    if (!c->index || (long)i >= c->indexed) return 0;
+    const IndexEntry* e = &c->index[i];
+    return strcmp(e->path, rec->relPath) == 0 && EqualsNoCase(e->digest, rec->digest) && ReadFileFacts(rec->destPath, &now) &&
+           SameFacts(&now, &e->facts);
+}
+
 // The file as installed either matches the manifest or must be fetched; a missing or unreadable file is changed.
-static void ClassifyEntry(PatchRelease* rel, PatchRecord* rec) {
+static DWORD WINAPI Classify(void* arg) {
+    Classification* c = (Classification*)arg;
     char have[kDigestCap];
-    if (ComputeContentDigest(rec->destPath, have) && EqualsNoCase(have, rec->digest)) {
-        rec->needsUpdate = 0;
-        return;
+    for (LONG i; (i = InterlockedIncrement(&c->next) - 1) < (LONG)c->rel->entryCount;) {
+        PatchRecord* rec = &c->rel->records[i];
+        rec->needsUpdate = !IndexVouches(c, (unsigned)i) &&
+                           !(ComputeContentDigest(rec->destPath, have) && EqualsNoCase(have, rec->digest));
     }
-    rec->needsUpdate = 1;
-    rel->changedCount++;
-    rel->neededSpace += 2 * rec->size;  // the cached blob and the backup of the file it replaces
+    return 0;
+}
+
+// The index written by the last run that verified every file of this release; NULL when there is none to trust.
+static IndexEntry* ReadIndex(const PatchRelease* rel, long* count) {
+    char path[kPathCap];
+    size_t size = 0;
+    InstallPath(path, kIndexName);
+    char* text = ReadWholeFile(path, (size_t)kMaxPatchRecords * kIndexLineCap, &size);
+    IndexEntry* index = text ? (IndexEntry*)malloc(kMaxPatchRecords * sizeof *index) : NULL;
+    *count = index ? ParseIndex(text, size, rel->releaseId, index, kMaxPatchRecords) : -1;
+    free(text);
+    if (*count < 0) {
+        free(index);
+        index = NULL;
+    }
+    return index;
+}
+
+// Hashes every listed file on as many threads as there are processors, four at most, unless the index vouches
+// for it; then counts the changes in manifest order.
+static void ClassifyAll(PatchRelease* rel) {
+    Classification c = {rel, NULL, 0, 0};
+    HANDLE helpers[kMaxHashThreads - 1];
+    int extra = 0;
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    if (rel->trustIndex) c.index = ReadIndex(rel, &c.indexed);
+    int threads = HashThreadCount(si.dwNumberOfProcessors, rel->entryCount);
+    for (int t = 1; t < threads; t++)
+        if ((helpers[extra] = CreateThread(NULL, 0, Classify, &c, 0, NULL)) != NULL) extra++;
+    Classify(&c);
+    WaitForMultipleObjects((DWORD)extra, helpers, TRUE, INFINITE);
+    for (int t = 0; t < extra; t++) CloseHandle(helpers[t]);
+    free((void*)c.index);
+    for (unsigned i = 0; i < rel->entryCount; i++) {
+        if (!rel->records[i].needsUpdate) continue;
+        rel->changedCount++;
+        rel->neededSpace += 2 * rel->records[i].size;  // the cached blob and the backup of the file it replaces
+    }
+}
+
+int ReadFileFacts(const char* path, FileFacts* facts) {
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE f = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    if (f == INVALID_HANDLE_VALUE) return 0;
+    int ok = GetFileInformationByHandle(f, &info);
+    CloseHandle(f);
+    facts->size = ((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+    facts->writeTime = ((unsigned long long)info.ftLastWriteTime.dwHighDateTime << 32) | info.ftLastWriteTime.dwLowDateTime;
+    facts->fileId = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    facts->volume = info.dwVolumeSerialNumber;
+    return ok;
+}
+
+int WriteIndex(const PatchRelease* rel) {
+    char path[kPathCap], tmp[kPathCap];
+    size_t size = 0;
+    int ok = 1;
+    char* text = (char*)malloc((size_t)(rel->entryCount + 1) * kIndexLineCap);
+    if (!text) return 0;
+    size = FormatIndexHeader(text, kIndexLineCap, rel->releaseId);
+    for (unsigned i = 0; i < rel->entryCount && ok; i++) {
+        const PatchRecord* rec = &rel->records[i];
+        IndexEntry e;
+        FormatBounded(e.digest, sizeof e.digest, "%s", rec->digest);
+        FormatBounded(e.path, sizeof e.path, "%s", rec->relPath);
+        ok = ReadFileFacts(rec->destPath, &e.facts);
+        size += FormatIndexLine(text + size, kIndexLineCap, &e);
+    }
+    InstallPath(path, kIndexName);
+    FormatBounded(tmp, sizeof tmp, "%s.tmp", path);
+    // Whole or not at all: a cut index would vouch for nothing, but a mixed one could vouch wrongly.
+    ok = ok && WriteFileDurably(tmp, text, size, 0) && MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) DeleteFileA(tmp);
+    free(text);
+    return ok;
 }
 
 static void FillRecord(PatchRelease* rel, unsigned index, const ManifestEntry* entry) {
@@ -72,11 +173,9 @@ int LoadPatchManifest(PatchRelease* rel) {
     // The tick count is read once: every backup of this run goes into the one directory it names.
     FormatBounded(rel->backupDir, sizeof rel->backupDir, "%s\\patch-backups\\delta-%s-%lu", g_shell.installDir,
                   rel->releaseId, (unsigned long)GetTickCount());
-    for (long i = 0; i < count; i++) {
-        FillRecord(rel, (unsigned)i, &entries[i]);
-        ClassifyEntry(rel, &rel->records[i]);
-    }
+    for (long i = 0; i < count; i++) FillRecord(rel, (unsigned)i, &entries[i]);
     rel->entryCount = (unsigned)count;
+    ClassifyAll(rel);
     ok = 1;
 done:
     free(entries);

@@ -18,8 +18,12 @@ const char* LinkOnTheWay(const char* relPath);
 // GET `object` from the service host over HTTPS into `dest`. On failure `dest` does not exist afterwards.
 int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
                    unsigned long long expectedBytes, int exactSize);
-// Brings the client in the install directory to the published release. Owns the busy state.
+// Brings the client in the install directory to the published release, hashing every file to check it (UPDATE
+// CLIENT is the player's "verify files"). Owns the busy state.
 int RunPatch(void);
+// The same for PLAY: a file whose size, write time, id and volume are those the index recorded at the last full
+// check is taken as it was then, unhashed. A change that keeps all four is found by UPDATE CLIENT only.
+int RunPatchForPlay(void);
 
 // One manifest entry as the patch run works on it.
 struct PatchRecord {
@@ -41,6 +45,7 @@ struct PatchRelease {
     unsigned entryCount;
     unsigned changedCount;
     unsigned long long neededSpace;
+    int trustIndex;  // PLAY: a file the index vouches for is not hashed again
     PatchRecord* records;
 };
 
@@ -73,3 +78,7 @@ int RecoverInterruptedInstall(void);
 int FetchPatchManifest(void);
 // Validates the cached manifest, fills `rel` and classifies every entry; shows its own failure message.
 int LoadPatchManifest(PatchRelease* rel);
+// patch-cache\index.tsv for a client that now matches `rel` in every file; 1 when it is on the disk.
+int WriteIndex(const PatchRelease* rel);
+struct FileFacts;
+int ReadFileFacts(const char* path, FileFacts* facts);

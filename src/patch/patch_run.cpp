@@ -149,11 +149,12 @@ static int DownloadChanged(PatchRelease* rel) {
     return 1;
 }
 
-static int PatchWork(void*) {
+static int PatchWork(void* trustIndex) {
     int ok = 0;
     unsigned bound = 0;
     PatchRelease rel;
     ZeroMemory(&rel, sizeof rel);
+    rel.trustIndex = *(const int*)trustIndex;
 
     // Before the fetch writes anything: every path of the run must fit whole, and lead nowhere else.
     if (!PatchPathsFit(strlen(g_shell.installDir))) {
@@ -197,23 +198,27 @@ static int PatchWork(void*) {
     ok = 1;
 done:
     ClosePatchLink();
-    if (ok) TidyUp(&rel);
+    // Every file now matches: what they look like goes into the index, so the next PLAY need not hash them.
+    if (ok) WriteIndex(&rel), TidyUp(&rel);
     free(rel.records);
     return ok;
 }
 
-int RunPatch(void) {
+static int RunPatchWith(int trustIndex) {
     EnterBusy();
     int ok = 0;
     void* lock = TakeRunLock();  // the command may hold it already: a mutex is taken again by its owner
     if (!lock)
         ShowStatus("%s", kOtherLauncher);
     else
-        ok = RunOffWindow(PatchWork, NULL);
+        ok = RunOffWindow(PatchWork, &trustIndex);
     ReleaseRunLock(lock);
     LeaveBusy();
     return ok;
 }
+
+int RunPatch(void) { return RunPatchWith(0); }
+int RunPatchForPlay(void) { return RunPatchWith(1); }
 
 void CmdUpdateClient(void) {
     void* lock = TakeRunLock();  // the rewrite belongs to the run: no other launcher in between

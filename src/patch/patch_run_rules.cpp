@@ -31,3 +31,9 @@ void FormatRunLockName(char* buf, size_t cap, const char* installDir) {
     }
     FormatBounded(buf, cap, "Global\\veq-patch-%08lx%08lx", (unsigned long)(h >> 32), (unsigned long)(h & 0xFFFFFFFFul));
 }
+
+int HashThreadCount(unsigned long processors, unsigned files) {
+    const unsigned long most = kMaxHashThreads;
+    unsigned long n = processors < 1 ? 1 : processors > most ? most : processors;
+    return (int)(files < n ? (files ? files : 1) : n);
+}

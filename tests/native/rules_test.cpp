@@ -8,6 +8,9 @@
 
 #include "config/ini_rules.h"
 #include "launch/launch_rules.h"
+#include "patch/download_rules.h"
+#include "patch/index_rules.h"
+#include "patch/journal_rules.h"
 #include "patch/manifest_rules.h"
 #include "patch/patch_run_rules.h"
 #include "shell/format_rules.h"
@@ -213,6 +216,7 @@ TEST(Rules, LaunchAndCrash) {
         {0x4000001Eul, 1, 1, "STATUS_WX86_SINGLE_STEP: we never set the trap flag"},
         {0xC0000005ul, 1, 1, "access violation"},
         {0x40010005ul, 1, 1, "DBG_CONTROL_C is the client's own, not a debug string"},
+        {0x406D1388ul, 0, 0, "a thread's name, told to the debugger"},
     };
     for (const auto& c : kCodes) {
         EXPECT_EQ(CountsAsCrash(c.code, 0), c.want32) << std::hex << c.code << " 32-bit (" << c.why << ")";
@@ -245,4 +249,73 @@ TEST(Rules, AsciiCompareAndSizeLimits) {
     EXPECT_FALSE(PatchPathsFit(150));
     const struct { long size; int want; } kUploads[] = {{0, 0}, {1, 1}, {67108864, 1}, {67108865, 0}, {-1, 0}};
     for (const auto& c : kUploads) EXPECT_EQ(UploadSizeAllowed(c.size), c.want) << "upload of " << c.size;
+}
+
+// What the patch run reads back from its own files and from the server: a journal that must never lead a restore
+// outside the install folder, an index that vouches only for its own release, a Content-Range that continues
+// exactly the bytes we hold, and when another try is worth it.
+TEST(Rules, JournalIndexRangesAndRetries) {
+    const struct { std::string text; long want; int complete; const char* why; } kJournals[] = {
+        {"0\t1\tSystem/A.u\n5\t0\tMaps/B.ut2\n", 2, 0, "cut off before its mark"},
+        {"0\t1\tSystem/A.u\nend\n", 1, 1, "marked"},
+        {"end\n", 0, 1, "nothing to put back"},
+        {"0\t1\tSystem/A.u", -1, 0, "a line without its LF"},
+        {"end\n0\t1\tSystem/A.u\n", -1, 0, "nothing after the mark"},
+        {"0\t2\tSystem/A.u\n", -1, 0, "existed is 0 or 1"},
+        {"10000\t1\tSystem/A.u\n", -1, 0, "no entry index beyond the manifest's"},
+        {"0\t1\tSystem/../../x.u\n", -1, 0, "a path the manifest rules refuse"},
+        {"0\t1\tMaps/CON.ut2\n", -1, 0, "a device name"},
+    };
+    for (const auto& c : kJournals) {
+        JournalEntry entries[4];
+        int complete = -1;
+        EXPECT_EQ(ParseJournal(c.text.data(), c.text.size(), 20, entries, 4, &complete), c.want) << c.why;
+        if (c.want >= 0) EXPECT_EQ(complete, c.complete) << c.why;
+    }
+    char line[kJournalLineCap];
+    std::string text(line, FormatJournalLine(line, sizeof line, 9999, 1, "Sounds/New Dir/five.uax"));
+    JournalEntry back;
+    int complete = 0;
+    ASSERT_EQ(ParseJournal(text.data(), text.size(), 20, &back, 1, &complete), 1) << text;
+    EXPECT_EQ(back.index, 9999u);
+    EXPECT_STREQ(back.path, "Sounds/New Dir/five.uax");
+
+    IndexEntry e = {"", {18446744073709551615ull, 133000000000000000ull, 42, 4294967295ul}, "Textures/A b.utx"};
+    memcpy(e.digest, kDigest.c_str(), 65);
+    char buf[kIndexLineCap];
+    std::string index(buf, FormatIndexHeader(buf, sizeof buf, kId.c_str()));
+    index += std::string(buf, FormatIndexLine(buf, sizeof buf, &e));
+    IndexEntry got[2];
+    ASSERT_EQ(ParseIndex(index.data(), index.size(), kId.c_str(), got, 2), 1) << index;
+    EXPECT_TRUE(SameFacts(&got[0].facts, &e.facts));
+    EXPECT_STREQ(got[0].path, e.path);
+    EXPECT_EQ(ParseIndex(index.data(), index.size(), "fedcba9876543210fedcba9876543210", got, 2), -1) << "another release";
+    EXPECT_EQ(ParseIndex(index.data(), index.size() - 1, kId.c_str(), got, 2), -1) << "cut short";
+    std::string damaged = index;
+    damaged[damaged.find('\t', 70) + 1] = 'x';
+    EXPECT_EQ(ParseIndex(damaged.data(), damaged.size(), kId.c_str(), got, 2), -1) << "a size that is no number";
+
+    const struct { const char* range; unsigned long long have, total; int want; } kRanges[] = {
+        {"bytes 65536-199999/200000", 65536, 200000, 1}, {"bytes 0-199999/200000", 65536, 200000, 0},
+        {"bytes 65536-199998/200000", 65536, 200000, 0}, {"bytes 65536-199999/*", 65536, 200000, 0},
+        {"bytes 65536-199999/200001", 65536, 200000, 0}, {"bytes  65536-199999/200000", 65536, 200000, 0},
+        {"bytes 65536-199999/200000x", 65536, 200000, 0},
+    };
+    for (const auto& c : kRanges) EXPECT_EQ(RangeContinues(c.range, strlen(c.range), c.have, c.total), c.want) << c.range;
+    EXPECT_EQ(std::vector<unsigned>({RetryDelayMs(1), RetryDelayMs(2), RetryDelayMs(3), RetryDelayMs(4)}),
+              std::vector<unsigned>({1000, 2000, 4000, 0}));
+    for (unsigned long s : {502ul, 503ul, 504ul}) EXPECT_TRUE(IsTransientStatus(s)) << s;
+    for (unsigned long s : {200ul, 404ul, 500ul, 505ul}) EXPECT_FALSE(IsTransientStatus(s)) << s;
+    EXPECT_FALSE(IsTransientWinHttpError(12175)) << "a certificate or TLS failure will not change";
+
+    char a[kRunLockNameCap], b[kRunLockNameCap], c[kRunLockNameCap];
+    FormatRunLockName(a, sizeof a, "C:\\Games\\VEQ");
+    FormatRunLockName(b, sizeof b, "c:\\GAMES\\veq");
+    FormatRunLockName(c, sizeof c, "C:\\Games\\VEQ2");
+    EXPECT_STREQ(a, b) << "one folder however its case is written";
+    EXPECT_STRNE(a, c);
+    EXPECT_EQ(std::string(a).find('\\', 7), std::string::npos) << a << ": one backslash, after the namespace";
+    EXPECT_EQ(HashThreadCount(2, 500), 2);
+    EXPECT_EQ(HashThreadCount(16, 500), kMaxHashThreads);
+    EXPECT_EQ(HashThreadCount(8, 3), 3);
 }

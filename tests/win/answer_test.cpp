@@ -1,9 +1,6 @@
 // The window answers within 250 ms during every command: downloads (also from a host that drops packets),
 // checks, copies, uploads and a game session under the crash catcher. A thread of the test sends the window
 // WM_NULL again and again while the command runs, and keeps the longest wait.
-#include <windows.h>
-#include <tlhelp32.h>
-
 #include "shell/shell.h"
 #include "support.h"
 
@@ -81,24 +78,6 @@ TEST_F(Answers, ThroughAGameSessionUnderTheCrashCatcher) {
     InstallClient(dir, "linger");
     EXPECT_LE(Longest(1008), kAnswerMs);
     EXPECT_EQ(Status(), "Game tamat tanpa exception.");
-}
-
-// A pid of the fake client running as <dir>\System\ZQ.exe, or 0.
-DWORD ClientPid(const std::string& dir) {
-    DWORD pid = 0;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 e = {};
-    e.dwSize = sizeof e;
-    for (BOOL more = Process32First(snap, &e); more && !pid; more = Process32Next(snap, &e)) {
-        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
-        char image[MAX_PATH] = "";
-        DWORD len = sizeof image;
-        if (p && QueryFullProcessImageNameA(p, 0, image, &len) && _stricmp(image, In(dir, "System/ZQ.exe").c_str()) == 0)
-            pid = e.th32ProcessID;
-        if (p) CloseHandle(p);
-    }
-    CloseHandle(snap);
-    return pid;
 }
 
 // Closing the launcher during PLAY (DEBUG) lets the game go on, and so does killing it.

@@ -1,5 +1,7 @@
 // The patch run and UPDATE CLIENT end to end against the test server: what ends up in the client folder, the
 // cache, the backups and the journal, the status messages in order, and the faults a run must survive.
+#include <algorithm>
+
 #include "patch/patch.h"
 #include "shell/shell.h"
 #include "support.h"
@@ -37,7 +39,7 @@ TEST_F(PatchRun, AllCurrentDownloadsNothingEvenWhileTheClientRuns) {
     EXPECT_EQ(RunPatch(), 1);
     EXPECT_EQ(trail, (std::vector<std::string>{"Semak manifest patch...", "Client terkini. 2 fail disemak; tiada download."}));
     EXPECT_FALSE(Exists(dir + "\\patch-backups"));
-    EXPECT_EQ(List(dir + "\\patch-cache"), std::vector<std::string>{"manifest.tsv"});
+    EXPECT_EQ(List(dir + "\\patch-cache"), (std::vector<std::string>{"index.tsv", "manifest.tsv"}));
     EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/"), 0);
     EXPECT_EQ(g_shell.busy, 0);
     for (int id = 1001; id <= 1008; id++) EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, id))) << id;
@@ -264,6 +266,46 @@ TEST_F(PatchRun, OnlyTheClientOfThisFolderBlocksTheRun) {
         EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/"), c.here ? 0 : 1);
         EXPECT_EQ(client.Wait(0), (DWORD)STILL_ACTIVE);
     }
+}
+
+// Same size, other bytes, and the old last-write time: only a hash can tell.
+bool ChangeUnseen(const std::string& path, const std::string& bytes) {
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    FILETIME written;
+    DWORD put = 0;
+    bool ok = f != INVALID_HANDLE_VALUE && GetFileTime(f, NULL, NULL, &written) &&
+              WriteFile(f, bytes.data(), (DWORD)bytes.size(), &put, NULL) && SetFileTime(f, NULL, NULL, &written);
+    if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+    return ok && put == bytes.size();
+}
+
+// UPDATE CLIENT hashes every file and writes the index; PLAY then trusts a file whose size, time, id and volume
+// are unchanged, hashes the others, and ignores an index of another release.
+TEST_F(PatchRun, PlayTrustsTheIndexOfTheLastFullCheckAndUpdateClientChecksEverything) {
+    std::vector<File> files = Client("Index", 3, 5000, 300);
+    std::string id = ReleaseId("index"), why;
+    ASSERT_TRUE(Install(dir, files) && Publish(id, files) && Write(dir + "\\autoupdate.ini", "x\r\n"));
+    InstallClient(dir, "exit");
+    Press(1003);
+    std::string index = Read(dir + "\\patch-cache\\index.tsv");
+    EXPECT_EQ(index.compare(0, 43, "VEQINDEX1\t" + id + "\n"), 0) << index;
+    EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 4) << index;
+
+    const std::string bad = Bytes(5000, 999);
+    ASSERT_TRUE(ChangeUnseen(In(dir, files[0].path), bad));
+    ASSERT_TRUE(Write(In(dir, files[1].path), Bytes(4999, 998)));  // another size: hashed, found, repaired
+    Press(1001);
+    for (int i = 0; i < 250 && ClientPid(dir); i++) Sleep(20);  // a running client would stop the next run
+    EXPECT_TRUE(Read(In(dir, files[0].path)) == bad) << "PLAY took the unchanged facts on trust";
+    EXPECT_TRUE(Read(In(dir, files[1].path)) == files[1].content);
+    Press(1003);
+    EXPECT_TRUE(HasFiles(dir, files, &why)) << why << " after UPDATE CLIENT";
+
+    std::string other = ReleaseId("index-again");  // the same files as another release: its own first full check
+    ASSERT_TRUE(Publish(other, files) && ChangeUnseen(In(dir, files[2].path), bad));
+    Press(1001);
+    EXPECT_TRUE(HasFiles(dir, files, &why)) << why << ": the index of another release vouches for nothing";
+    EXPECT_EQ(Read(dir + "\\patch-cache\\index.tsv").compare(0, 43, "VEQINDEX1\t" + other + "\n"), 0);
 }
 
 // The disk fills up while the last (empty) blob is on its way: the blob still lands and needs no room to

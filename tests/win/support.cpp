@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <tlhelp32.h>
 #include <wincrypt.h>
 #include <winhttp.h>
 
@@ -266,6 +267,23 @@ std::vector<std::string> ClientStarts(const std::string& dir) {
         if (line.compare(0, 4, "cwd=") == 0) starts.push_back(cmdline + "|" + line.substr(4));
     }
     return starts;
+}
+
+DWORD ClientPid(const std::string& dir) {
+    DWORD pid = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 e = {};
+    e.dwSize = sizeof e;
+    for (BOOL more = Process32First(snap, &e); more && !pid; more = Process32Next(snap, &e)) {
+        HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
+        char image[MAX_PATH] = "";
+        DWORD len = sizeof image;
+        if (p && QueryFullProcessImageNameA(p, 0, image, &len) && _stricmp(image, In(dir, "System/ZQ.exe").c_str()) == 0)
+            pid = e.th32ProcessID;
+        if (p) CloseHandle(p);
+    }
+    CloseHandle(snap);
+    return pid;
 }
 
 bool Hold(Program* p, const std::string& path, const char* share) {

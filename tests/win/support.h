@@ -56,6 +56,7 @@ struct Program {
 // fake_client.exe (this build's, or `from`) as <dir>\System\ZQ.exe, in `mode`; the exe's path, "" on failure.
 std::string InstallClient(const std::string& dir, const char* mode, const std::string& from = "");
 std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd" of each start
+DWORD ClientPid(const std::string& dir);  // a running <dir>\System\ZQ.exe, or 0
 bool Hold(Program* p, const std::string& path, const char* share);
 bool ScribbleAfterMove(Program* p, const std::string& path, size_t size);
 // Holds `path` (as Hold) from the moment `trigger` has been moved into place with `size` bytes.
