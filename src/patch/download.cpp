@@ -6,7 +6,7 @@
 #include "patch/patch.h"
 #include "shell/shell.h"
 
-enum { kDownloadChunkBytes = 64 * 1024 };
+enum { kDownloadChunkBytes = 1024 * 1024 };  // large reads and writes: every call into WinHTTP has its price
 static const wchar_t kPatcherAgent[] = L"VEQGames-Patcher/2.0";
 static const unsigned long long kNoLength = ~0ULL, kBadLength = ~0ULL - 1;
 
@@ -94,10 +94,11 @@ static unsigned long long FileBytes(const char* path) {
 static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const char* dest, unsigned long long maxBytes,
                            unsigned long long expectedBytes, int exactSize, unsigned long long* have) {
     static unsigned char chunk[kDownloadChunkBytes];  // one download at a time, on the one thread that downloads
+    DWORD put = 0;
     const WinHttpApi* http = WinHttp();
     Outcome outcome = kGiveUp;
     HINTERNET request = NULL;
-    FILE* out = NULL;
+    HANDLE out = INVALID_HANDLE_VALUE;
     DWORD status = 0, len = sizeof status;
     unsigned long long total = 0, announced = kNoLength;
     int resuming = exactSize && *have > 0 && *have < expectedBytes;
@@ -129,7 +130,9 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
         goto done;
     }
     if ((announced = AnnouncedLength(request)) == kBadLength) goto done;
-    if (!(out = fopen(dest, total ? "ab" : "wb"))) goto done;  // binary: the body lands byte for byte
+    out = CreateFileA(dest, total ? FILE_APPEND_DATA : GENERIC_WRITE, 0, NULL, total ? OPEN_EXISTING : CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (out == INVALID_HANDLE_VALUE) goto done;
     for (;;) {
         DWORD got = 0;
         if (!http->ReadData(request, chunk, sizeof chunk, &got)) {
@@ -138,7 +141,7 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
         }
         if (got == 0) break;
         if ((total += got) > maxBytes) goto done;  // checked before writing, so an oversized body stops at once
-        if (fwrite(chunk, 1, got, out) != got) goto done;
+        if (!WriteFile(out, chunk, got, &put, NULL) || put != got) goto done;
     }
     if (announced != kNoLength && total - (status == 206 ? *have : 0) != announced) {
         outcome = kRetry;  // cut short: the connection dropped mid-body
@@ -146,10 +149,10 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
     }
     if (!exactSize || total == expectedBytes) outcome = kDone;
 done:
-    if (out && fclose(out) != 0) outcome = kGiveUp;  // a failed flush means the file does not hold the body
+    if (out != INVALID_HANDLE_VALUE && !CloseHandle(out)) outcome = kGiveUp;
     if (request) http->CloseHandle(request);
     // What a cut try leaves is the start of the body: the next try continues it.
-    if (outcome == kRetry && out) *have = FileBytes(dest);
+    if (outcome == kRetry && out != INVALID_HANDLE_VALUE) *have = FileBytes(dest);
     return outcome;
 }
 
