@@ -12,7 +12,7 @@ Control (each call answers once its change is in effect: 200 "ok" or the log, 40
         requests whose path starts with P get status N (200 unless given) and the real content, or N filler
         bytes ('a' + i % 26); the body stalls once after stall_after bytes (0: before the answer; for an upload,
         before its body is read), or the connection drops after cut_after bytes. times=N: only the next N such
-        requests (default: all). A fault ignores Range. Uploads under a fault are read and dropped, never stored.
+        requests (default: all). A fault ignores Range. An upload under a fault with a status is never stored.
   POST /ctl/tls?mode=default|tls13|tls11|untrusted|off|drop
         off: nothing listens (refused); drop: connection attempts go unanswered
   GET  /ctl/log   METHOD TARGET AGENT CONTENT-TYPE BODY-BYTES STATUS STORED RANGE CONNECTION, tab-separated
@@ -245,8 +245,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = self.rfile.read(length)
         tag = urllib.parse.parse_qs(parts.query).get("tag", [""])[0]
         stored = ""
-        if fault:
-            status = fault["status"] if fault["status"] is not None else 200
+        if fault and fault["status"] is not None:
+            status = fault["status"]
         elif parts.path != "/legacy/upload" or tag not in ("zqlog", "dump") or not body:
             status = 400
         else:

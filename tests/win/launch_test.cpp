@@ -230,4 +230,36 @@ TEST_F(Launch, AFailedDumpIsNeverReportedAsCaptured) {
     EXPECT_TRUE(List(dumps).empty());
 }
 
+// PLAY (DEBUG) of a game that plays for two seconds: the window answers throughout the session.
+TEST_F(Launch, TheWindowAnswersThroughAGameSessionUnderTheCrashCatcher) {
+    InstallClient(dir, "linger");
+    EXPECT_LE(PressProbed(1008), 250u);
+    EXPECT_EQ(Status(), "Game tamat tanpa exception.");
+}
+
+// Closing the launcher during PLAY (DEBUG) lets the game go on, and so does killing it.
+TEST(LaunchExe, TheGameOutlivesALauncherClosedOrKilledDuringItsSession) {
+    for (bool kill : {false, true}) {
+        std::string dir = FreshDir(kill ? "-kill" : "-close"), release = FreshDir("-release");
+        ASSERT_TRUE(Ctl("POST /ctl/reset") && WriteRelease(release, ReleaseId("outlive"), {{"System/Core.u", "c"}}));
+        ASSERT_TRUE(Ctl("POST /ctl/release?dir=" + UnixPath(release)));
+        ASSERT_TRUE(Install(dir, {{"System/Core.u", "c"}, {"autoupdate.ini", "BishopIP=1.1.1.1\r\n"}}));
+        InstallClient(dir, "run");
+        LauncherProcess launcher;
+        ASSERT_TRUE(launcher.Start(dir));
+        launcher.Post(1008);
+        ASSERT_TRUE(launcher.WaitStatus("Game jalan dalam mod debug.", 15000)) << launcher.Status();
+        DWORD pid = 0;
+        for (int i = 0; i < 100 && !(pid = ClientPid(dir)); i++) Sleep(50);
+        HANDLE client = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+        ASSERT_TRUE(client != NULL);
+        if (kill) launcher.Kill();
+        else PostMessageA(launcher.window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(launcher.Wait(10000), kill ? 99u : 0u);
+        EXPECT_EQ(WaitForSingleObject(client, 1000), (DWORD)WAIT_TIMEOUT) << "the game ended with the launcher";
+        TerminateProcess(client, 0);
+        CloseHandle(client);
+    }
+}
+
 }  // namespace

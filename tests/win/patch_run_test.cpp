@@ -8,6 +8,7 @@
 
 namespace {
 
+const DWORD kAnswerMs = 250;
 const char kInstallFailed[] = "Pemasangan patch gagal. Backup/fail asal dikekalkan; jangan buka game dahulu.";
 
 std::string Patched(int lines) { return "Patched: " + std::to_string(lines) + " baris (Bishop 127.0.0.1:7451)"; }
@@ -167,21 +168,24 @@ TEST_F(Rollback, AFailedMoveOfTheThirdChangePutsBackTheFirstTwo) {
 }
 
 // The third file is changed by another program right after its move, before the launcher reads it back: all
-// three replaced files go back, the failed one included. D is large, so the read-back outlasts the scribbler.
+// three replaced files go back, the failed one included, and the window answers through the copies. D is large,
+// so the read-back outlasts the scribbler.
 TEST_F(Rollback, AFailedVerificationOfTheThirdChangePutsBackAllThree) {
     ASSERT_NO_FATAL_FAILURE(Prepare(24u << 20));
     Program scribbler;
-    ASSERT_TRUE(ScribbleAfterMove(&scribbler, In(dir, "Maps/D.ut2"), 24u << 20));
-    Press(1003);
+    ASSERT_TRUE(Meddle(&scribbler, "scribble", In(dir, "Maps/D.ut2"), std::to_string(24u << 20)));
+    EXPECT_LE(PressProbed(1003), kAnswerMs);
     EXPECT_EQ(scribbler.Wait(10000), 0u) << "the scribbler never saw D in place";
     ExpectTheOldClient();
     EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
 }
 
-// The server holds a blob back after 64 KiB; meanwhile the player closes the window and presses UPDATE CLIENT
-// and EXIT. The close is refused with its message, both commands are ignored, and the run goes on to its end.
-TEST_F(PatchRun, CloseAndCommandsAreRefusedWhileADownloadStalls) {
-    std::vector<File> now = {{"Music/Theme.ogg", Bytes(300000, 100)}};
+// The server holds a 24 MiB blob back after 64 KiB; meanwhile the player closes the window and presses UPDATE
+// CLIENT and EXIT. The close is refused with its message, both commands are ignored, the run goes on to its end,
+// and the window answers within 250 ms throughout: download, check, backup and install.
+TEST_F(PatchRun, CloseAndCommandsAreRefusedWhileADownloadStallsAndTheWindowAnswers) {
+    std::vector<File> now = {{"Music/Theme.ogg", Bytes(24u << 20, 100)}};
+    ASSERT_TRUE(Install(dir, {{"Music/Theme.ogg", Bytes(24u << 20, 101)}}));
     ASSERT_TRUE(Publish(ReleaseId("stall"), now));
     ASSERT_TRUE(Ctl("POST /ctl/fault?path=/patch/blobs/&stall_ms=2500&stall_after=65536"));
     struct Poster {
@@ -194,7 +198,7 @@ TEST_F(PatchRun, CloseAndCommandsAreRefusedWhileADownloadStalls) {
         }
     };
     HANDLE poster = CreateThread(NULL, 0, Poster::Run, window, 0, NULL);
-    Press(1003);
+    EXPECT_LE(PressProbed(1003), kAnswerMs);
     WaitForSingleObject(poster, 10000);
     CloseHandle(poster);
     EXPECT_EQ(trail, (std::vector<std::string>{"Semak manifest patch...", "Download 1 / 1: Music/Theme.ogg",
@@ -202,6 +206,18 @@ TEST_F(PatchRun, CloseAndCommandsAreRefusedWhileADownloadStalls) {
                                                "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.",
                                                "autoupdate.ini tak dijumpai"}));
     EXPECT_TRUE(IsWindow(window));
+}
+
+// The host drops every packet for two seconds: the connection attempt waits, the window does not.
+TEST_F(PatchRun, TheWindowAnswersWhileTheHostDropsPackets) {
+    ASSERT_TRUE(Publish(ReleaseId("drop"), {{"System/A.u", "a"}}) && Ctl("POST /ctl/tls?mode=drop"));
+    struct Restore {
+        static DWORD WINAPI Run(void*) { return Sleep(2000), Ctl("POST /ctl/tls?mode=default"); }
+    };
+    HANDLE restore = CreateThread(NULL, 0, Restore::Run, NULL, 0, NULL);
+    EXPECT_LE(PressProbed(1003), kAnswerMs);
+    WaitForSingleObject(restore, 10000), CloseHandle(restore);
+    EXPECT_EQ(Read(In(dir, "System/A.u")), "a") << Trail();
 }
 
 // A cached blob path is the install folder + 110 characters: 149 is the longest folder whose paths all fit.

@@ -100,10 +100,10 @@ TEST(LauncherExe, ExitsWithZeroAfterExitOrCloseAndHonoursTheShowCommand) {
     LauncherProcess byExit, byClose, minimized;
     ASSERT_TRUE(byExit.Start(dir));
     byExit.Post(1005);
-    EXPECT_EQ(byExit.WaitExit(15000), 0u);
+    EXPECT_EQ(byExit.Wait(15000), 0u);
     ASSERT_TRUE(byClose.Start(dir));
     PostMessageA(byClose.window, WM_SYSCOMMAND, SC_CLOSE, 0);
-    EXPECT_EQ(byClose.WaitExit(15000), 0u);
+    EXPECT_EQ(byClose.Wait(15000), 0u);
     ASSERT_TRUE(minimized.Start(dir, SW_SHOWMINNOACTIVE));
     EXPECT_TRUE(IsIconic(minimized.window));
 }

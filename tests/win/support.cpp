@@ -286,20 +286,19 @@ DWORD ClientPid(const std::string& dir) {
     return pid;
 }
 
-bool Hold(Program* p, const std::string& path, const char* share) {
-    return p->Start(BinDir() + "\\fake_client.exe", "hold \"" + path + "\" " + share, "", true);
-}
-
-bool ScribbleAfterMove(Program* p, const std::string& path, size_t size) {
-    return p->Start(BinDir() + "\\fake_client.exe", "scribble \"" + path + "\" " + std::to_string(size), "", true);
-}
-
-bool HoldAfterMove(Program* p, const std::string& trigger, size_t size, const std::string& path, const char* share) {
-    return p->Start(BinDir() + "\\fake_client.exe",
-                    "holdafter \"" + trigger + "\" " + std::to_string(size) + " \"" + path + "\" " + share, "", true);
+bool Meddle(Program* p, const char* mode, const std::string& path, const std::string& more, const std::string& path2,
+            const char* share) {
+    std::string args = std::string(mode) + " \"" + path + "\" " + more + (path2.empty() ? "" : " \"" + path2 + "\" " + share);
+    return p->Start(BinDir() + "\\fake_client.exe", args, "", true);
 }
 
 // ---- The launcher in this process ----
+
+static std::string StatusOf(HWND window) {
+    char text[1024] = "";
+    GetWindowTextA(GetDlgItem(window, 2001), text, sizeof text);
+    return text;
+}
 
 static std::vector<std::string>* s_trail;
 static WNDPROC s_statusProc;
@@ -337,11 +336,16 @@ void LauncherTest::UseDir(const std::string& installDir) {
 
 void LauncherTest::Press(int id) { SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
-std::string LauncherTest::Status() const {
-    char text[1024] = "";
-    GetWindowTextA(g_shell.statusLine, text, sizeof text);
-    return text;
+DWORD LauncherTest::PressProbed(int id) {
+    Probe probe(window);
+    Press(id);
+    DWORD longest = probe.Stop();
+    printf("longest wait %lu ms over %d answers\n", longest, probe.answers);
+    EXPECT_GT(probe.answers, 5) << "the window never answered while the command ran";
+    return longest;
 }
+
+std::string LauncherTest::Status() const { return StatusOf(window); }
 
 std::string LauncherTest::Trail() const {
     std::string all;
@@ -381,11 +385,7 @@ bool LauncherProcess::Start(const std::string& dir, int showCommand) {
     return window != NULL;
 }
 
-std::string LauncherProcess::Status() const {
-    char text[1024] = "";
-    GetWindowTextA(GetDlgItem(window, 2001), text, sizeof text);
-    return text;
-}
+std::string LauncherProcess::Status() const { return StatusOf(window); }
 
 void LauncherProcess::Click(int id) {
     DWORD_PTR result;
@@ -398,25 +398,6 @@ bool LauncherProcess::WaitStatus(const std::string& prefix, DWORD ms) const {
     for (DWORD start = GetTickCount(); GetTickCount() - start < ms; Sleep(5))
         if (Status().compare(0, prefix.size(), prefix) == 0) return true;
     return false;
-}
-
-DWORD LauncherProcess::WaitExit(DWORD ms) {
-    DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(pi.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
-    return code;
-}
-
-void LauncherProcess::Kill() {
-    if (pi.hProcess && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(pi.hProcess, 99);
-        WaitForSingleObject(pi.hProcess, 5000);
-    }
-}
-
-LauncherProcess::~LauncherProcess() {
-    Kill();
-    if (pi.hThread) CloseHandle(pi.hThread);
-    if (pi.hProcess) CloseHandle(pi.hProcess);
 }
 
 static DWORD WINAPI RunProbe(void* arg) {
@@ -458,19 +439,13 @@ std::string SmallDisk() {
 }
 
 bool FillDisk(unsigned long long leave) {
-    std::string filler = Env("VEQ_SMALL_DISK", "S:") + "\\filler";
+    std::string root = Env("VEQ_SMALL_DISK", "S:") + "\\";
     ULARGE_INTEGER free;
-    if (!GetDiskFreeSpaceExA((Env("VEQ_SMALL_DISK", "S:") + "\\").c_str(), &free, NULL, NULL)) return false;
-    if (free.QuadPart < leave) return false;
-    FILE* f = fopen(filler.c_str(), "ab");
-    if (!f) return false;
+    if (!GetDiskFreeSpaceExA(root.c_str(), &free, NULL, NULL) || free.QuadPart < leave) return false;
+    FILE* f = fopen((root + "filler").c_str(), "ab");
     static char zeros[65536];
-    for (unsigned long long left = free.QuadPart - leave; left > 0;) {
-        size_t n = left < sizeof zeros ? (size_t)left : sizeof zeros;
-        if (fwrite(zeros, 1, n, f) != n) break;
-        left -= n;
-    }
-    fclose(f);
-    return GetDiskFreeSpaceExA((Env("VEQ_SMALL_DISK", "S:") + "\\").c_str(), &free, NULL, NULL) &&
-           (leave == 0 || free.QuadPart == leave);
+    for (unsigned long long left = free.QuadPart - leave; f && left > 0; left -= left < sizeof zeros ? left : sizeof zeros)
+        if (fwrite(zeros, 1, left < sizeof zeros ? (size_t)left : sizeof zeros, f) == 0) break;
+    if (f) fclose(f);
+    return f && GetDiskFreeSpaceExA(root.c_str(), &free, NULL, NULL) && (leave == 0 || free.QuadPart == leave);
 }

@@ -57,10 +57,14 @@ struct Program {
 std::string InstallClient(const std::string& dir, const char* mode, const std::string& from = "");
 std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd" of each start
 DWORD ClientPid(const std::string& dir);  // a running <dir>\System\ZQ.exe, or 0
-bool Hold(Program* p, const std::string& path, const char* share);
-bool ScribbleAfterMove(Program* p, const std::string& path, size_t size);
-// Holds `path` (as Hold) from the moment `trigger` has been moved into place with `size` bytes.
-bool HoldAfterMove(Program* p, const std::string& trigger, size_t size, const std::string& path, const char* share);
+// fake_client.exe in one of its meddling modes (hold, scribble, holdafter: see programs/fake_client.cpp), started
+// and ready; the path arguments are quoted here.
+bool Meddle(Program* p, const char* mode, const std::string& path, const std::string& more = "",
+            const std::string& path2 = "", const char* share = "");
+inline bool Hold(Program* p, const std::string& path, const char* share) { return Meddle(p, "hold", path, share); }
+inline bool HoldAfterMove(Program* p, const std::string& trigger, size_t size, const std::string& path, const char* share) {
+    return Meddle(p, "holdafter", trigger, std::to_string(size), path, share);
+}
 
 // ---- The launcher in this process: its real main window, with g_shell.installDir at `dir` ----
 struct LauncherTest : testing::Test {
@@ -71,6 +75,8 @@ struct LauncherTest : testing::Test {
     void TearDown() override;
     void UseDir(const std::string& installDir);
     void Press(int id);  // as a click: returns when the command has run
+    // Press, with the window probed meanwhile: the longest wait for an answer in ms (printed for the record).
+    DWORD PressProbed(int id);
     std::string Status() const;
     std::string Trail() const;  // for failure messages
     bool Publish(const std::string& id, const std::vector<File>& files);  // served from releaseDir
@@ -78,17 +84,13 @@ struct LauncherTest : testing::Test {
 };
 
 // ---- The real exe as a process, copied into its install folder ----
-struct LauncherProcess {
-    PROCESS_INFORMATION pi{};
+struct LauncherProcess : Program {
     HWND window = NULL;
     bool Start(const std::string& dir, int showCommand = -1);  // -1: no STARTF_USESHOWWINDOW
     std::string Status() const;
-    void Click(int id);    // returns when the command has run
-    void Post(int id);     // returns at once
+    void Click(int id);  // returns when the command has run
+    void Post(int id);   // returns at once
     bool WaitStatus(const std::string& prefix, DWORD ms) const;
-    DWORD WaitExit(DWORD ms);
-    void Kill();
-    ~LauncherProcess();
 };
 
 // Sends a window WM_NULL again and again from a thread of its own, and keeps the longest wait for an answer.
