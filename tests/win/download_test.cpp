@@ -117,6 +117,8 @@ TEST_F(Download, ManifestOfAtMost2MiBIsFetchedAndEveryFaultRefusesIt) {
         EXPECT_EQ(RunPatch(), 0);
         EXPECT_EQ(Status(), c.status) << c.fault;
         EXPECT_EQ(Exists(In(dir, "patch-cache/manifest.tsv")), c.status[0] == 'M') << c.fault;
+        EXPECT_EQ(g_shell.busy, 0) << "a refused manifest still ends the busy state";
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, 1003)));
     }
     EXPECT_EQ(List(dir), std::vector<std::string>{"patch-cache"});
 }
