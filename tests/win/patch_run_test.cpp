@@ -286,13 +286,14 @@ TEST_F(PatchRun, OnlyTheClientOfThisFolderBlocksTheRun) {
     }
 }
 
-// Same size, other bytes, and the old last-write time: only a hash can tell.
-bool ChangeUnseen(const std::string& path, const std::string& bytes) {
+// The same file with other bytes and its old last-write time: of its facts, at most the size tells.
+bool ChangeKeepingTime(const std::string& path, const std::string& bytes) {
     HANDLE f = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     FILETIME written;
     DWORD put = 0;
     bool ok = f != INVALID_HANDLE_VALUE && GetFileTime(f, NULL, NULL, &written) &&
-              WriteFile(f, bytes.data(), (DWORD)bytes.size(), &put, NULL) && SetFileTime(f, NULL, NULL, &written);
+              WriteFile(f, bytes.data(), (DWORD)bytes.size(), &put, NULL) && SetEndOfFile(f) &&
+              SetFileTime(f, NULL, NULL, &written);
     if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
     return ok && put == bytes.size();
 }
@@ -300,27 +301,28 @@ bool ChangeUnseen(const std::string& path, const std::string& bytes) {
 // UPDATE CLIENT hashes every file and writes the index; PLAY then trusts a file whose size, time, id and volume
 // are unchanged, hashes the others, and ignores an index of another release.
 TEST_F(PatchRun, PlayTrustsTheIndexOfTheLastFullCheckAndUpdateClientChecksEverything) {
-    std::vector<File> files = Client("Index", 3, 5000, 300);
+    std::vector<File> files = Client("Index", 4, 5000, 300);
     std::string id = ReleaseId("index"), why;
     ASSERT_TRUE(Install(dir, files) && Publish(id, files) && Write(dir + "\\autoupdate.ini", "x\r\n"));
     InstallClient(dir, "exit");
     Press(1003);
     std::string index = Read(dir + "\\patch-cache\\index.tsv");
     EXPECT_EQ(index.compare(0, 43, "VEQINDEX1\t" + id + "\n"), 0) << index;
-    EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 4) << index;
+    EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 5) << index;
 
     const std::string bad = Bytes(5000, 999);
-    ASSERT_TRUE(ChangeUnseen(In(dir, files[0].path), bad));
-    ASSERT_TRUE(Write(In(dir, files[1].path), Bytes(4999, 998)));  // another size: hashed, found, repaired
+    ASSERT_TRUE(ChangeKeepingTime(In(dir, files[0].path), bad));             // nothing tells: trusted
+    ASSERT_TRUE(ChangeKeepingTime(In(dir, files[1].path), Bytes(4999, 998)));  // another size
+    ASSERT_TRUE(Write(In(dir, files[2].path), bad));                          // another time
     Press(1001);
     for (int i = 0; i < 250 && ClientPid(dir); i++) Sleep(20);  // a running client would stop the next run
     EXPECT_TRUE(Read(In(dir, files[0].path)) == bad) << "PLAY took the unchanged facts on trust";
-    EXPECT_TRUE(Read(In(dir, files[1].path)) == files[1].content);
+    EXPECT_TRUE(Read(In(dir, files[1].path)) == files[1].content && Read(In(dir, files[2].path)) == files[2].content);
     Press(1003);
     EXPECT_TRUE(HasFiles(dir, files, &why)) << why << " after UPDATE CLIENT";
 
     std::string other = ReleaseId("index-again");  // the same files as another release: its own first full check
-    ASSERT_TRUE(Publish(other, files) && ChangeUnseen(In(dir, files[2].path), bad));
+    ASSERT_TRUE(Publish(other, files) && ChangeKeepingTime(In(dir, files[3].path), bad));
     Press(1001);
     EXPECT_TRUE(HasFiles(dir, files, &why)) << why << ": the index of another release vouches for nothing";
     EXPECT_EQ(Read(dir + "\\patch-cache\\index.tsv").compare(0, 43, "VEQINDEX1\t" + other + "\n"), 0);
