@@ -1,48 +1,47 @@
 #!/usr/bin/python3
-"""The service host of the Windows tests: serves a release tree and takes uploads over HTTPS, with faults, TLS
-variants and a request log that the tests switch through a plain-HTTP control port.
-
+"""The service host of the Windows tests: a release tree and uploads over HTTPS, with faults, TLS variants and a
+request log that the tests switch through a plain-HTTP control port.
   testserver.py --https 127.0.0.1:443 --control 127.0.0.1:8081 --pki DIR --release DIR --uploads DIR
-
-Control (each call answers once its change is in effect: 200 "ok" or the log, 400 with the reason):
-  POST /ctl/reset                     faults and log cleared, TLS default, start-up directories
-  POST /ctl/release?dir=/abs          serve DIR/patch/manifest.tsv and DIR/patch/blobs/<digest>
-  POST /ctl/uploads?dir=/abs          store uploads in DIR
+Control calls answer once their change is in effect, 200 "ok" (or the log), 400 with the reason:
+  POST /ctl/reset                 faults and log cleared, TLS default, start-up directories, connections dropped
+  POST /ctl/release?dir=/abs      serve DIR/patch/manifest.tsv and DIR/patch/blobs/<digest>
+  POST /ctl/uploads?dir=/abs      store uploads in DIR
   POST /ctl/fault?path=P&status=N&body=N&chunked=1&stall_ms=N&stall_after=N&cut_after=N&times=N
-        requests whose path starts with P get status N (200 unless given) and the real content, or N filler
-        bytes ('a' + i % 26); the body stalls once after stall_after bytes (0: before the answer; for an upload,
-        before its body is read), or the connection drops after cut_after bytes. times=N: only the next N such
-        requests (default: all). A fault ignores Range. An upload under a fault with a status is never stored.
-  POST /ctl/tls?mode=default|tls13|tls11|untrusted|off|drop
-        off: nothing listens (refused); drop: connection attempts go unanswered
+      requests whose path starts with P get status N (200 unless given) and the real content, or N filler bytes;
+      the answer stalls once after stall_after body bytes (0: before it; for an upload: before its body is read),
+      or the connection drops after cut_after bytes; times=N: the next N such requests only. A fault ignores
+      Range; an upload under a fault with a status is not stored.
+  POST /ctl/tls?mode=default|tls11|untrusted|off|drop     off: refused; drop: connections go unanswered
   GET  /ctl/log   METHOD TARGET AGENT CONTENT-TYPE BODY-BYTES STATUS STORED RANGE CONNECTION, tab-separated
 """
 import argparse
-import warnings
 import http.server
 import os
 import socket
 import socketserver
 import ssl
-import sys
 import threading
 import time
 import urllib.parse
+import warnings
 
-CHUNK = 256 * 1024
 warnings.filterwarnings("ignore", category=DeprecationWarning)  # TLS 1.1 is wanted here, to be refused
-MODES = {  # name: (certificate stem, lowest, highest version)
-    "default": ("server", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3),
-    "tls13": ("server", ssl.TLSVersion.TLSv1_3, ssl.TLSVersion.TLSv1_3),
-    "tls11": ("server", ssl.TLSVersion.TLSv1_1, ssl.TLSVersion.TLSv1_1),
-    "untrusted": ("untrusted", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3),
-}
+MODES = {"default": ("server", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3),
+         "tls11": ("server", ssl.TLSVersion.TLSv1_1, ssl.TLSVersion.TLSv1_1),
+         "untrusted": ("untrusted", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3)}
+FAULT_FIELDS = {"status", "body", "chunked", "stall_ms", "stall_after", "cut_after", "times"}
+
+
+def shut(sock):
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
 
 
 class State:
     def __init__(self, args):
-        self.lock = threading.Lock()
-        self.args = args
+        self.lock, self.args, self.listener, self.connections, self.generation = threading.Lock(), args, None, 0, 0
         self.contexts = {}
         for name, (stem, low, high) in MODES.items():
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -51,14 +50,12 @@ class State:
                 ctx.set_ciphers("DEFAULT:@SECLEVEL=0")  # OpenSSL 3 offers TLS 1.1 only at level 0
             ctx.load_cert_chain(os.path.join(args.pki, stem + ".pem"), os.path.join(args.pki, stem + ".key"))
             self.contexts[name] = ctx
-        self.listener = None
-        self.connections = 0
         self.reset()
 
     def reset(self):
         with self.lock:
-            self.release, self.uploads = self.args.release, self.args.uploads
-            self.fault, self.log, self.generation = None, [], getattr(self, "generation", 0) + 1
+            self.release, self.uploads, self.fault, self.log = self.args.release, self.args.uploads, None, []
+            self.generation += 1  # ends the stalls in progress
         self.set_mode("default")
 
     def set_mode(self, mode):
@@ -66,35 +63,28 @@ class State:
             raise ValueError("unknown mode " + mode)
         if self.listener:
             self.listener.stop()
-            self.listener = None
-        with self.lock:
-            self.mode = mode
-        if mode != "off":
-            self.listener = Listener(self, self.args.https, mode == "drop")
+        self.mode, self.listener = mode, None if mode == "off" else Listener(self, self.args.https, mode == "drop")
 
     def take_fault(self, path):
         with self.lock:
             f = self.fault
-            if not f or not path.startswith(f["path"]):
+            if not f or not path.startswith(f["path"]) or f["times"] == 0:
                 return None
             if f["times"] is not None:
-                if f["times"] == 0:
-                    return None
                 f["times"] -= 1
             return dict(f)
 
 
 class Listener:
-    """The HTTPS port: every accepted connection is served on a thread of its own."""
+    """The HTTPS port: every connection on a thread of its own."""
 
     def __init__(self, state, address, drop):
         host, port = address.rsplit(":", 1)
-        self.sock = socket.socket()
+        self.state, self.open, self.filler, self.sock = state, set(), None, socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((host, int(port)))
-        self.filler, self.state, self.open = None, state, set()
         if drop:
-            # A full accept queue that is never served: the kernel then drops new SYNs, as a host that drops
+            # An accept queue that is full and never served: the kernel drops new SYNs, as a host that drops
             # packets would, and a client waits for its connect time-out.
             self.sock.listen(0)
             self.filler = socket.create_connection((host, int(port)))
@@ -112,43 +102,32 @@ class Listener:
 
     def serve(self, conn, peer):
         with self.state.lock:
-            ctx = self.state.contexts[self.state.mode]
-            self.state.connections += 1
+            ctx, self.state.connections = self.state.contexts[self.state.mode], self.state.connections + 1
             number = self.state.connections
         try:
             conn.settimeout(120)
             tls = ctx.wrap_socket(conn, server_side=True)
         except (OSError, ssl.SSLError):
-            conn.close()
-            return
+            return conn.close()
         with self.state.lock:
             self.open.add(tls)
         try:
             Handler(tls, peer, self.state, number)
         except (OSError, ssl.SSLError, ValueError):
             pass
-        finally:
-            with self.state.lock:
-                self.open.discard(tls)
-            tls.close()
+        with self.state.lock:
+            self.open.discard(tls)
+        tls.close()
 
     def stop(self):
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread, which lets go of the port
-        except OSError:
-            pass
+        shut(self.sock)  # wakes the accepting thread, which lets go of the port
         self.sock.close()
         # Clients keep connections for later requests (Wine's WinHTTP even across sessions): a change of mode or a
         # reset must not reach them through an old one.
         with self.state.lock:
             live = list(self.open)
-        for conn in live:
-            try:
-                conn.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-        if self.filler:
-            self.filler.close()
+        for conn in live + ([self.filler] if self.filler else []):
+            shut(conn)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -162,69 +141,61 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def record(self, status, body_bytes, stored=""):
-        fields = [self.command, self.path, self.headers.get("User-Agent", ""),
-                  self.headers.get("Content-Type", ""), str(body_bytes), str(status), stored,
-                  self.headers.get("Range", ""), str(self.number)]
+        h = self.headers
+        fields = [self.command, self.path, h.get("User-Agent", ""), h.get("Content-Type", ""), str(body_bytes),
+                  str(status), stored, h.get("Range", ""), str(self.number)]
         with self.state.lock:
             self.state.log.append("\t".join(f.replace("\t", " ") for f in fields) + "\n")
 
     def do_GET(self):
         path = urllib.parse.urlsplit(self.path).path
-        fault = self.state.take_fault(path)
-        with self.state.lock:
-            release = self.state.release
-        content, status, first = None, 404, 0
+        fault = self.state.take_fault(path) or {}
+        body, status, extra = b"not found\n", 404, []
         if path == "/patch/manifest.tsv" or path.startswith("/patch/blobs/"):
             try:
-                with open(os.path.join(release, path.lstrip("/")), "rb") as f:
-                    content, status = f.read(), 200
+                with open(os.path.join(self.state.release, path.lstrip("/")), "rb") as f:
+                    body, status = f.read(), 200
             except OSError:
                 pass
-        extra = []
-        if content is not None and path.startswith("/patch/blobs/") and not fault:
-            first = RangeStart(self.headers.get("Range", ""), len(content))
-            if first is not None and first < len(content):
-                extra.append(("Content-Range", "bytes %d-%d/%d" % (first, len(content) - 1, len(content))))
-                status, content = 206, content[first:]
+        ask = self.headers.get("Range", "")
+        if status == 200 and path.startswith("/patch/blobs/") and not fault and ask.startswith("bytes=") \
+                and ask.endswith("-") and ask[6:-1].isdigit() and int(ask[6:-1]) < len(body):
+            first = int(ask[6:-1])
+            extra.append(("Content-Range", "bytes %d-%d/%d" % (first, len(body) - 1, len(body))))
+            status, body = 206, body[first:]
         if fault:
-            status = fault["status"] if fault["status"] is not None else 200
+            status = fault["status"] or 200
             if fault["body"] is not None:
-                content = bytes(97 + i % 26 for i in range(fault["body"]))
-        body = content if content is not None else b"not found\n"
+                body = bytes(97 + i % 26 for i in range(fault["body"]))
         self.record(status, 0)
-        self.reply(status, body, extra, fault or {})
+        self.reply(status, body, extra, fault)
 
     def reply(self, status, body, extra, fault):
-        cut, stall_after = fault.get("cut_after"), fault.get("stall_after")
+        cut, stall_after, chunked = fault.get("cut_after"), fault.get("stall_after"), fault.get("chunked")
         stalled = stall_after == 0 and self.stall(fault["stall_ms"])  # held back before the headers
         if self.close_connection:
             return
         self.send_response(status)
-        for name, value in extra:
-            self.send_header(name, value)
-        chunked = fault.get("chunked")
-        self.send_header("Transfer-Encoding" if chunked else "Content-Length", "chunked" if chunked else str(len(body)))
+        for name, value in extra + [("Transfer-Encoding", "chunked") if chunked else ("Content-Length", len(body))]:
+            self.send_header(name, str(value))
         self.end_headers()
         sent = 0
         while sent < len(body):
-            end = min(len(body), sent + CHUNK)
-            for mark in (cut, None if stalled else stall_after):
-                if mark is not None and mark > sent:
-                    end = min(end, mark)
+            end = min([len(body), sent + 256 * 1024] + [m for m in (cut, None if stalled else stall_after)
+                                                         if m is not None and m > sent])
             piece = body[sent:end]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
             sent = end
             if cut is not None and sent >= cut:
                 self.wfile.flush()
-                self.connection.shutdown(socket.SHUT_RDWR)  # dropped mid-body, without a TLS close
+                shut(self.connection)  # dropped mid-body, without a TLS close
                 self.close_connection = True
                 return
             if stall_after is not None and not stalled and sent >= stall_after:
-                stalled = self.stall(fault["stall_ms"])
-                if self.close_connection:
+                if self.stall(fault["stall_ms"]) and self.close_connection:
                     return
-        if chunked:
-            self.wfile.write(b"0\r\n\r\n")
+                stalled = True
+        self.wfile.write(b"0\r\n\r\n" if chunked else b"")
         self.wfile.flush()
 
     def stall(self, ms):
@@ -241,10 +212,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         fault = self.state.take_fault(parts.path)
         if fault and fault["stall_after"] == 0:
             self.stall(fault["stall_ms"])  # a slow receiver: the sender waits with its body
-        length = int(self.headers.get("Content-Length", "0"))
-        body = self.rfile.read(length)
-        tag = urllib.parse.parse_qs(parts.query).get("tag", [""])[0]
-        stored = ""
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        tag, stored = urllib.parse.parse_qs(parts.query).get("tag", [""])[0], ""
         if fault and fault["status"] is not None:
             status = fault["status"]
         elif parts.path != "/legacy/upload" or tag not in ("zqlog", "dump") or not body:
@@ -259,29 +228,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.reply(status, b"ok\n" if status == 200 else b"refused\n", [], {})
 
 
-def RangeStart(header, size):
-    """The first byte of a "bytes=N-" range, or None."""
-    if not header.startswith("bytes=") or not header.endswith("-") or not header[6:-1].isdigit():
-        return None
-    return int(header[6:-1])
-
-
 class Control(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
     def answer(self, status, text):
-        data = text.encode()
         self.send_response(status)
-        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Content-Length", str(len(text.encode())))
         self.end_headers()
-        self.wfile.write(data)
+        self.wfile.write(text.encode())
 
     def do_GET(self):
-        if self.path == "/ctl/log":
-            with STATE.lock:
-                return self.answer(200, "".join(STATE.log))
-        self.answer(404, "unknown\n")
+        with STATE.lock:
+            return self.answer(200, "".join(STATE.log)) if self.path == "/ctl/log" else self.answer(404, "unknown\n")
 
     def do_POST(self):
         parts = urllib.parse.urlsplit(self.path)
@@ -295,15 +254,12 @@ class Control(http.server.BaseHTTPRequestHandler):
                 with STATE.lock:
                     setattr(STATE, parts.path[5:], q["dir"])
             elif parts.path == "/ctl/fault":
-                known = {"path", "status", "body", "chunked", "stall_ms", "stall_after", "cut_after", "times"}
-                if set(q) - known or "path" not in q:
-                    raise ValueError("fault needs path= and knows only " + ", ".join(sorted(known)))
-                f = {k: (int(q[k]) if k in q else None) for k in known - {"path"}}
-                f["path"] = q["path"]
-                if (f["stall_after"] is None) != (f["stall_ms"] is None):
+                if set(q) - FAULT_FIELDS - {"path"} or "path" not in q:
+                    raise ValueError("fault needs path= and knows only " + ", ".join(sorted(FAULT_FIELDS)))
+                if ("stall_after" in q) != ("stall_ms" in q):
                     raise ValueError("stall_ms and stall_after go together")
                 with STATE.lock:
-                    STATE.fault = f
+                    STATE.fault = dict({k: int(q[k]) if k in q else None for k in FAULT_FIELDS}, path=q["path"])
             elif parts.path == "/ctl/tls":
                 STATE.set_mode(q.get("mode", ""))
             else:
@@ -313,8 +269,7 @@ class Control(http.server.BaseHTTPRequestHandler):
         self.answer(200, "ok\n")
 
 
-def main():
-    global STATE
+if __name__ == "__main__":
     p = argparse.ArgumentParser()
     for name in ("--https", "--control", "--pki", "--release", "--uploads"):
         p.add_argument(name, required=True)
@@ -326,7 +281,3 @@ def main():
     control.daemon_threads = True
     print("ready", flush=True)
     control.serve_forever()
-
-
-if __name__ == "__main__":
-    sys.exit(main())
