@@ -313,9 +313,11 @@ TEST_F(Serve, AnswersEachRequestRightThenReopensItsLogAndStopsGently) {
     pid_t pid = children[0].first;  // SIGHUP: the log renamed away is opened anew
     ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
     ASSERT_EQ(kill(pid, SIGHUP), 0);
-    for (int i = 0; i < 200 && !fs::exists(log); i++) usleep(10000);
-    Ask(port, "GARBAGE\r\n\r\n");
-    EXPECT_TRUE(std::regex_match(ReadFile(log), std::regex("\\S+Z 127\\.0\\.0\\.1:\\d+ - - 400 \\d+ [\\d.]+ \"\"\n")))
+    for (int i = 0; i < 200 && ReadFile(log).empty(); i++) {  // the file appears a moment before it is taken in use
+        Ask(port, "GARBAGE\r\n\r\n");
+        usleep(10000);
+    }
+    EXPECT_TRUE(std::regex_match(ReadFile(log), std::regex("(\\S+Z 127\\.0\\.0\\.1:\\d+ - - 400 \\d+ \\S+ \"\"\n)+")))
         << "malformed requests are logged too, in the reopened log: " << ReadFile(log);
     std::ofstream(root + "/release/patch/blobs/" + std::string(64, 'b'), std::ios::binary) << largest;  // SIGTERM
     int idle = Connect(port), fd = Connect(port);
