@@ -12,7 +12,7 @@ target_compile_definitions(veq-native-tests PRIVATE
 gtest_discover_tests(veq-native-tests TEST_PREFIX "native." DISCOVERY_TIMEOUT 30)
 
 # libFuzzer targets: tests/fuzz/<name>_fuzz.cpp, each with a seed corpus in tests/fuzz/<name>_corpus/. They see the
-# launcher's rules and the service host's (server/serve_rules.cpp).
+# launcher's rules and the service host's (server/serve_rules.cpp). -UNDEBUG: their asserts are their checks.
 set(VEQ_FUZZ_SECONDS 30 CACHE STRING "Seconds each fuzz target runs in the test suite")
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   file(GLOB VEQ_FUZZERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/*_fuzz.cpp)
@@ -21,7 +21,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     string(REPLACE "_fuzz" "" base ${name})
     add_executable(${name} ${src} ${VEQ_RULES_SOURCES} ${CMAKE_SOURCE_DIR}/server/serve_rules.cpp)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/server)
-    target_compile_options(${name} PRIVATE -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+    target_compile_options(${name} PRIVATE -g -O1 -UNDEBUG -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${base})
     add_test(NAME fuzz.${base}
