@@ -43,7 +43,12 @@ static int WaitInPlace(const char* path, unsigned long long size) {
 static int Hold(const char* path, const char* share, const char* eventName) {
     DWORD mode = (strchr(share, 'r') ? FILE_SHARE_READ : 0) | (strchr(share, 'w') ? FILE_SHARE_WRITE : 0) |
                  (strchr(share, 'd') ? FILE_SHARE_DELETE : 0);
-    HANDLE h = CreateFileA(path, GENERIC_READ, mode, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    // A file just moved into place can still be open for the move itself for a moment.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (DWORD start = GetTickCount(); h == INVALID_HANDLE_VALUE && GetTickCount() - start < 5000; SwitchToThread()) {
+        h = CreateFileA(path, GENERIC_READ, mode, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_SHARING_VIOLATION) return 2;
+    }
     if (h == INVALID_HANDLE_VALUE) return 2;
     Ready(eventName);
     Sleep(120000);
