@@ -59,7 +59,7 @@ TEST_F(PatchRun, ChangedNewAndCurrentFilesTogether) {
     before.erase(before.begin() + 5);
     ASSERT_TRUE(Install(dir, before));
     ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "[Login]\r\nBishopIP=10.1.1.1\r\n"));
-    std::string id = ReleaseId("together"), why;
+    std::string id = ReleaseId("together");
     ASSERT_TRUE(Publish(id, now));
 
     Press(1003);
@@ -67,7 +67,7 @@ TEST_F(PatchRun, ChangedNewAndCurrentFilesTogether) {
     EXPECT_EQ(trail, (std::vector<std::string>{"Semak manifest patch...", "Download 1 / 3: Textures/Zero.utx",
                                                "Download 2 / 3: Sounds/New Dir/five.uax", "Download 3 / 3: Maps/Nine.ut2",
                                                "Patch siap: 3 fail berubah, 7 fail sedia ada dikekalkan.", Patched(1)}));
-    EXPECT_TRUE(HasFiles(dir, now, &why)) << why;
+    EXPECT_TRUE(HasFiles(dir, now));
     EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "[Login]\r\nBishopIP=127.0.0.1\r\n");
     std::vector<std::string> backups = BackupDirs(dir);
     ASSERT_EQ(backups.size(), 1u);
@@ -98,8 +98,7 @@ TEST_F(PatchRun, AVerifiedCachedBlobIsReusedAndAStaleOneFetchedAgain) {
     EXPECT_EQ(Requests(log, "/patch/blobs/" + Sha256(now[0].content)), 0);
     EXPECT_EQ(Requests(log, "/patch/blobs/" + Sha256(now[1].content)), 1);
     EXPECT_EQ(trail[1], "Download 1 / 3: System/Cached0.u");
-    std::string why;
-    EXPECT_TRUE(HasFiles(dir, now, &why)) << why;
+    EXPECT_TRUE(HasFiles(dir, now));
 }
 
 // The second of two changed blobs arrives wrong. Nothing in the client changes; the next run fetches only it.
@@ -110,7 +109,7 @@ TEST_F(PatchRun, ABadBlobChangesNothingAndIsFetchedAgainNextRun) {
         std::vector<File> before = Client("Bad", 3, 70000, 60), now = before;
         now[0].content = Bytes(70000, 70);
         now[1].content = Bytes(70000, 71);
-        std::string id = ReleaseId("bad" + std::to_string(delta)), bad = Sha256(now[1].content), why;
+        std::string id = ReleaseId("bad" + std::to_string(delta)), bad = Sha256(now[1].content);
         ASSERT_TRUE(Install(dir, before));
         ASSERT_TRUE(Publish(id, now) && ResetServer());
         if (delta == 0) ASSERT_TRUE(Write(In(releaseDir, "patch/blobs/" + bad), Bytes(70000, 72)));
@@ -118,7 +117,7 @@ TEST_F(PatchRun, ABadBlobChangesNothingAndIsFetchedAgainNextRun) {
 
         EXPECT_EQ(RunPatch(), 0);
         EXPECT_EQ(Status(), "Checksum/download gagal: System/Bad1.u. Fail asal dikekalkan.");
-        EXPECT_TRUE(HasFiles(dir, before, &why)) << why;
+        EXPECT_TRUE(HasFiles(dir, before));
         EXPECT_FALSE(Exists(dir + "\\patch-backups"));
         EXPECT_EQ(Exists(CacheDir(id) + "\\" + bad), delta == 0) << "a body of the wrong size never lands";
 
@@ -127,7 +126,7 @@ TEST_F(PatchRun, ABadBlobChangesNothingAndIsFetchedAgainNextRun) {
         std::vector<Request> log = ServerLog();
         EXPECT_EQ(Requests(log, "/patch/blobs/"), 1);
         EXPECT_EQ(Requests(log, "/patch/blobs/" + bad), 1);
-        EXPECT_TRUE(HasFiles(dir, now, &why)) << why;
+        EXPECT_TRUE(HasFiles(dir, now));
     }
 }
 
@@ -143,9 +142,8 @@ struct Rollback : LauncherTest {
         ASSERT_TRUE(Publish(ReleaseId("rollback"), now));
     }
     void ExpectTheOldClient() {
-        std::string why;
         EXPECT_EQ(Status(), kInstallFailed);
-        EXPECT_TRUE(HasFiles(dir, before, &why)) << why;
+        EXPECT_TRUE(HasFiles(dir, before));
         EXPECT_FALSE(Exists(In(dir, "Sounds/B.uax"))) << "the new file is removed again";
         std::vector<std::string> backups = BackupDirs(dir);
         ASSERT_EQ(backups.size(), 1u);
@@ -302,7 +300,7 @@ bool ChangeKeepingTime(const std::string& path, const std::string& bytes) {
 // are unchanged, hashes the others, and ignores an index of another release.
 TEST_F(PatchRun, PlayTrustsTheIndexOfTheLastFullCheckAndUpdateClientChecksEverything) {
     std::vector<File> files = Client("Index", 4, 5000, 300);
-    std::string id = ReleaseId("index"), why;
+    std::string id = ReleaseId("index");
     ASSERT_TRUE(Install(dir, files) && Publish(id, files) && Write(dir + "\\autoupdate.ini", "x\r\n"));
     InstallClient(dir, "exit");
     Press(1003);
@@ -319,12 +317,12 @@ TEST_F(PatchRun, PlayTrustsTheIndexOfTheLastFullCheckAndUpdateClientChecksEveryt
     EXPECT_TRUE(Read(In(dir, files[0].path)) == bad) << "PLAY took the unchanged facts on trust";
     EXPECT_TRUE(Read(In(dir, files[1].path)) == files[1].content && Read(In(dir, files[2].path)) == files[2].content);
     Press(1003);
-    EXPECT_TRUE(HasFiles(dir, files, &why)) << why << " after UPDATE CLIENT";
+    EXPECT_TRUE(HasFiles(dir, files)) << " after UPDATE CLIENT";
 
     std::string other = ReleaseId("index-again");  // the same files as another release: its own first full check
     ASSERT_TRUE(Publish(other, files) && ChangeKeepingTime(In(dir, files[3].path), bad));
     Press(1001);
-    EXPECT_TRUE(HasFiles(dir, files, &why)) << why << ": the index of another release vouches for nothing";
+    EXPECT_TRUE(HasFiles(dir, files)) << ": the index of another release vouches for nothing";
     EXPECT_EQ(Read(dir + "\\patch-cache\\index.tsv").compare(0, 43, "VEQINDEX1\t" + other + "\n"), 0);
 }
 

@@ -9,6 +9,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 #include "shell/shell.h"
 
@@ -66,14 +68,8 @@ bool Write(const std::string& path, const std::string& bytes) {
 }
 
 std::string Read(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return "<missing>";
-    std::string s;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
+    std::ifstream f(path, std::ios::binary);
+    return f ? std::string(std::istreambuf_iterator<char>(f), {}) : "<missing>";
 }
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -159,20 +155,16 @@ bool Ctl(const std::string& call, std::string* body) {
 
 std::vector<Request> ServerLog() {
     std::vector<Request> log;
-    std::string text;
+    std::string text, line, bytes, status, connection;
     Ctl("GET /ctl/log", &text);
-    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
-        std::vector<std::string> f;
-        std::string line = text.substr(pos, end - pos);
-        for (size_t a = 0, b;; a = b + 1) {
-            b = line.find('\t', a);
-            f.push_back(line.substr(a, b == std::string::npos ? std::string::npos : b - a));
-            if (b == std::string::npos) break;
-        }
-        if (f.size() < 9) continue;
+    std::istringstream lines(text);
+    while (std::getline(lines, line)) {
         Request r;
-        r.method = f[0], r.target = f[1], r.agent = f[2], r.contentType = f[3], r.stored = f[6], r.range = f[7];
-        r.bodyBytes = strtoull(f[4].c_str(), NULL, 10), r.status = atoi(f[5].c_str()), r.connection = atoi(f[8].c_str());
+        std::istringstream f(line);
+        for (std::string* field : {&r.method, &r.target, &r.agent, &r.contentType, &bytes, &status, &r.stored, &r.range})
+            std::getline(f, *field, '\t');
+        std::getline(f, connection);
+        r.bodyBytes = strtoull(bytes.c_str(), NULL, 10), r.status = atoi(status.c_str()), r.connection = atoi(connection.c_str());
         log.push_back(r);
     }
     return log;
@@ -204,13 +196,13 @@ bool Install(const std::string& dir, const std::vector<File>& files) {
     return true;
 }
 
-bool HasFiles(const std::string& dir, const std::vector<File>& files, std::string* why) {
-    why->clear();
+testing::AssertionResult HasFiles(const std::string& dir, const std::vector<File>& files) {
+    std::string why;
     for (const File& f : files) {
         std::string have = Read(In(dir, f.path));
-        if (have != f.content) *why += f.path + (have == "<missing>" ? " missing; " : " differs; ");
+        if (have != f.content) why += f.path + (have == "<missing>" ? " missing; " : " differs; ");
     }
-    return why->empty();
+    return why.empty() ? testing::AssertionSuccess() : testing::AssertionFailure() << why;
 }
 
 bool Program::Start(const std::string& exe, const std::string& args, const std::string& cwd, bool ready) {
@@ -260,9 +252,8 @@ std::string InstallClient(const std::string& dir, const char* mode, const std::s
 
 std::vector<std::string> ClientStarts(const std::string& dir) {
     std::vector<std::string> starts;
-    std::string text = Read(In(dir, "System/fake-client.out")), cmdline;
-    for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
-        std::string line = text.substr(pos, end - pos);
+    std::istringstream text(Read(In(dir, "System/fake-client.out")));
+    for (std::string line, cmdline; std::getline(text, line);) {
         if (line.compare(0, 8, "cmdline=") == 0) cmdline = line.substr(8);
         if (line.compare(0, 4, "cwd=") == 0) starts.push_back(cmdline + "|" + line.substr(4));
     }

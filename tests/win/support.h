@@ -42,7 +42,7 @@ std::string ReleaseId(const std::string& name);  // 32 hex digits, stable per na
 std::string ManifestText(const std::string& id, const std::vector<File>& files);
 bool WriteRelease(const std::string& dir, const std::string& id, const std::vector<File>& files);
 bool Install(const std::string& dir, const std::vector<File>& files);
-bool HasFiles(const std::string& dir, const std::vector<File>& files, std::string* why);
+testing::AssertionResult HasFiles(const std::string& dir, const std::vector<File>& files);
 
 // ---- Other programs ----
 struct Program {
