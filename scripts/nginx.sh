@@ -1,5 +1,5 @@
-# Debian's nginx in the foreground with server/nginx/veq.conf.in, in a scratch folder; sourced by the operator tests
-# and scripts/bench. VEQ_NGINX_WORKERS sets worker_processes (default 1).
+# Debian's nginx in the foreground with server/nginx/veq.conf.in, in a scratch folder; sourced by scripts/bench
+# and the operator tests. VEQ_NGINX_WORKERS sets worker_processes (default 1).
 nginx_pid=
 
 # nginx_start SCRATCH LISTEN CERT KEY RELEASE [UPSTREAM]: 0 once nginx serves, with nginx_pid set; 1 when it exited
@@ -8,7 +8,7 @@ nginx_start() {
     local s=$1
     mkdir -p "$s"
     sed -e "s|@LISTEN@|$2|g; s|@CERT@|$3|g; s|@KEY@|$4|g; s|@RELEASE@|$5|g; s|@UPSTREAM@|${6:-127.0.0.1:9}|g" \
-        "$(dirname "${BASH_SOURCE[0]}")/../../server/nginx/veq.conf.in" >"$s/veq.conf"
+        "$(dirname "${BASH_SOURCE[0]}")/../server/nginx/veq.conf.in" >"$s/veq.conf"
     cat >"$s/nginx.conf" <<CONF
 daemon off; worker_processes ${VEQ_NGINX_WORKERS:-1}; pid $s/nginx.pid; error_log $s/error.log info;
 events { worker_connections 1024; }
