@@ -195,14 +195,6 @@ TEST_F(Safety, ASuccessfulRunLeavesNoTemporaryOneCacheAndTwoBackups) {
     EXPECT_EQ(std::count(kept.begin(), kept.end(), "delta-" + id + "-4"), 1) << "the newest of the older ones";
 }
 
-TEST_F(Safety, LogoffAndShutdownWaitWhileBusy) {
-    EnterBusy();
-    EXPECT_EQ(SendMessageA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
-    EXPECT_EQ(Status(), "Patch sedang dipasang. Tunggu sehingga siap.");
-    LeaveBusy();
-    EXPECT_EQ(SendMessageA(window, WM_QUERYENDSESSION, 0, 0), TRUE);
-}
-
 // ---- Killed anywhere in the install or its rollback ----
 
 long long SizeOf(const std::string& path) {

@@ -31,8 +31,9 @@ TEST_F(Shell, FixedWindowWithEightButtonsAndTheStatusLine) {
     ReleaseDC(g_shell.statusLine, dc);
 }
 
-TEST_F(Shell, BusyBlocksEveryCommandAndClosingUntilItEnds) {
+TEST_F(Shell, BusyBlocksEveryCommandClosingAndLogoffUntilItEnds) {
     EnterBusy();
+    EXPECT_EQ(SendMessageA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), FALSE);
     for (int id = 1001; id <= 1008; id++) EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, id))) << id;
     EXPECT_TRUE(IsWindowEnabled(g_shell.statusLine));
     EnableWindow(GetDlgItem(window, 1005), TRUE);  // even an enabled EXIT is ignored while busy
@@ -40,9 +41,10 @@ TEST_F(Shell, BusyBlocksEveryCommandAndClosingUntilItEnds) {
     Press(1002);
     SendMessageA(window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(IsWindow(window));
-    EXPECT_EQ(trail, std::vector<std::string>{"Patch sedang dipasang. Tunggu sehingga siap."});
+    EXPECT_EQ(trail, std::vector<std::string>(2, "Patch sedang dipasang. Tunggu sehingga siap."));
     LeaveBusy();
     EXPECT_EQ(g_shell.busy, 0);
+    EXPECT_EQ(SendMessageA(window, WM_QUERYENDSESSION, 0, 0), TRUE);
     for (int id = 1001; id <= 1008; id++) EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, id))) << id;
     SendMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
