@@ -118,54 +118,6 @@ TEST_F(PatchRun, ABadBlobChangesNothingAndIsFetchedAgainNextRun) {
     }
 }
 
-// Entries 0 (changed), 1 (new), 2 (current), 3 (changed: the third change) and 4 (changed).
-struct Rollback : LauncherTest {
-    std::vector<File> before, now;
-    void Prepare(size_t thirdSize) {
-        now = {{"System/A.u", Bytes(3000, 80)}, {"Sounds/B.uax", Bytes(2000, 81)}, {"System/Same.int", Bytes(500, 82)},
-               {"Maps/D.ut2", Bytes(thirdSize, 83)}, {"Textures/E.utx", Bytes(4000, 84)}};
-        before = {{"System/A.u", Bytes(3001, 90)}, now[2], {"Maps/D.ut2", Bytes(6000, 93)}, {"Textures/E.utx", Bytes(4000, 94)}};
-        ASSERT_TRUE(Install(dir, before));
-        ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "BishopIP=10.1.1.1\r\n"));
-        ASSERT_TRUE(Publish(ReleaseId("rollback"), now));
-    }
-    void ExpectTheOldClient() {
-        EXPECT_EQ(Status(), kInstallFailed);
-        EXPECT_TRUE(HasFiles(dir, before));
-        EXPECT_FALSE(Exists(In(dir, "Sounds/B.uax"))) << "the new file is removed again";
-        std::vector<std::string> backups = BackupDirs(dir);
-        ASSERT_EQ(backups.size(), 1u);
-        EXPECT_EQ(Read(backups[0] + "\\files.tsv"),
-                  "0\t1\tSystem/A.u\n1\t0\tSounds/B.uax\n3\t1\tMaps/D.ut2\n4\t1\tTextures/E.utx\nend\n");
-        EXPECT_EQ(List(backups[0]), (std::vector<std::string>{"0.bak", "3.bak", "4.bak", "files.tsv"}));
-        EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopIP=10.1.1.1\r\n") << "UPDATE CLIENT stops at the failed run";
-    }
-};
-
-// Once B is in place, a program opens the third changed file, allowing reading but not deleting: its move fails.
-// The two replaced before it are put back and D keeps its old bytes; E was never touched.
-TEST_F(Rollback, AFailedMoveOfTheThirdChangePutsBackTheFirstTwo) {
-    ASSERT_NO_FATAL_FAILURE(Prepare(24u << 20));
-    Program holder;
-    ASSERT_TRUE(HoldAfterMove(&holder, In(dir, "Sounds/B.uax"), 2000, In(dir, "Maps/D.ut2"), "r"));
-    Press(1003);
-    holder.Kill();
-    ExpectTheOldClient();
-}
-
-// The third file is changed by another program right after its move, before the launcher reads it back: all
-// three replaced files go back, the failed one included, and the window answers through the copies. D is large,
-// so the read-back outlasts the scribbler.
-TEST_F(Rollback, AFailedVerificationOfTheThirdChangePutsBackAllThree) {
-    ASSERT_NO_FATAL_FAILURE(Prepare(24u << 20));
-    Program scribbler;
-    ASSERT_TRUE(Meddle(&scribbler, "scribble", In(dir, "Maps/D.ut2"), std::to_string(24u << 20)));
-    EXPECT_LE(PressProbed(1003), kAnswerMs);
-    EXPECT_EQ(scribbler.Wait(10000), 0u) << "the scribbler never saw D in place";
-    ExpectTheOldClient();
-    EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
-}
-
 // The server holds a 24 MiB blob back after 64 KiB; meanwhile the player closes the window and presses UPDATE
 // CLIENT and EXIT. The close is refused with its message, both commands are ignored, the run goes on to its end,
 // and the window answers within 250 ms throughout: download, check, backup and install.

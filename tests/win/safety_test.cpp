@@ -1,4 +1,4 @@
-// Install safety: one run per install folder, nothing changed while something is in the way, a cut-off install
+// Install safety: one run per install folder, nothing changed while something is in the way, rollbacks, a cut-off install
 // put back by the next run (also without the server), links only above the install folder, read-only files, and
 // what a successful run leaves on disk.
 #include <algorithm>
@@ -20,7 +20,7 @@ struct Safety : LauncherTest {
     void Prepare() {
         now = {{"System/A.u", Bytes(2u << 20, 1)}, {"Sounds/B.uax", Bytes(3000, 2)}, {"System/Same.int", "same"},
                {"Maps/D.ut2", Bytes(24u << 20, 3)}};
-        before = {{"System/A.u", Bytes((2u << 20) - 1, 4)}, now[2], {"Maps/D.ut2", Bytes(24u << 20, 5)}};
+        before = {{"System/A.u", Bytes((2u << 20) - 1, 4)}, now[2], {"Maps/D.ut2", Bytes((24u << 20) - 1, 5)}};
         ASSERT_TRUE(Install(dir, before) && Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
         ASSERT_TRUE(Publish(ReleaseId("safety"), now));
     }
@@ -28,7 +28,38 @@ struct Safety : LauncherTest {
     testing::AssertionResult Old() const {
         return Exists(In(dir, "Sounds/B.uax")) ? testing::AssertionFailure() << "the new file stays" : HasFiles(dir, before);
     }
+    void ExpectRolledBack() {
+        EXPECT_EQ(Status(), kInstallFailed);
+        EXPECT_TRUE(Old());
+        std::vector<std::string> backups = List(Backups());
+        ASSERT_EQ(backups.size(), 1u);
+        EXPECT_EQ(Read(Backups() + "\\" + backups[0] + "\\files.tsv"), "0\t1\tSystem/A.u\n1\t0\tSounds/B.uax\n3\t1\tMaps/D.ut2\nend\n");
+        EXPECT_EQ(List(Backups() + "\\" + backups[0]), (std::vector<std::string>{"0.bak", "3.bak", "files.tsv"}));
+        EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n") << "UPDATE CLIENT stops at the failed run";
+    }
 };
+
+// Once B is in place, a program opens D, allowing reading but not deleting: its move fails, A and B go back.
+TEST_F(Safety, AFailedMoveOfTheLastChangePutsBackTheOthers) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    Program holder;
+    ASSERT_TRUE(HoldAfterMove(&holder, In(dir, "Sounds/B.uax"), 3000, In(dir, "Maps/D.ut2"), "r"));
+    Press(1003);
+    holder.Kill();
+    ExpectRolledBack();
+}
+
+// D is changed by another program right after its move, before the launcher reads it back: all three go back, D
+// included, and the window answers through the copies. D is large, so the read-back outlasts the scribbler.
+TEST_F(Safety, AFailedVerificationOfTheLastChangePutsBackAll) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    Program scribbler;
+    ASSERT_TRUE(Meddle(&scribbler, "scribble", In(dir, "Maps/D.ut2"), std::to_string(24u << 20)));
+    EXPECT_LE(PressProbed(1003), 250u);
+    EXPECT_EQ(scribbler.Wait(10000), 0u) << "the scribbler never saw D in place";
+    ExpectRolledBack();
+    EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
+}
 
 DWORD WINAPI HoldRunLock(void* event) {
     char name[kRunLockNameCap];
