@@ -1,4 +1,4 @@
-// Content digests, parent folders, the HTTPS download and the manifest fetch and load, against the test server.
+// Parent folders, the HTTPS download and the manifest fetch and load, against the test server.
 #include "patch/patch.h"
 #include "shell/shell.h"
 #include "support.h"
@@ -6,19 +6,6 @@
 namespace {
 
 using Download = LauncherTest;
-
-TEST_F(Download, DigestsInLowerCaseHexAndLeavesTheOutputAloneOnFailure) {
-    for (size_t n : {0, 1, 65536, 200001}) {
-        std::string bytes = Bytes(n, 1), path = In(dir, "f" + std::to_string(n));
-        ASSERT_TRUE(Write(path, bytes));
-        char out[kDigestCap] = "";
-        EXPECT_EQ(ComputeContentDigest(path.c_str(), out), 1);
-        EXPECT_EQ(out, Sha256(bytes)) << n << " bytes";
-    }
-    char untouched[kDigestCap] = "untouched";
-    EXPECT_EQ(ComputeContentDigest(In(dir, "missing").c_str(), untouched), 0);
-    EXPECT_STREQ(untouched, "untouched");
-}
 
 // Parent folders are made as needed, never through a link inside the install folder: it may lead anywhere, so a
 // download through one fails before any request and leaves the file behind it alone.
