@@ -11,14 +11,12 @@
 
 static const char* const kLines[] = {"BishopIP=10.9.8.7\r\n", "BishopPort=7451\r\n", "initialVer=0.9.9.14\r\n"};
 
-static void Append(void* ctx, const char* bytes, size_t n) {
-    assert(n > 0 && "never an empty write");
-    static_cast<std::string*>(ctx)->append(bytes, n);
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string out, want;
-    int replaced = RewriteConfigText((const char*)data, size, "10.9.8.7", Append, &out), wantReplaced = 0;
+    int replaced = RewriteConfigText((const char*)data, size, "10.9.8.7", [](void* ctx, const char* b, size_t n) {
+        assert(n > 0 && "never an empty write");
+        static_cast<std::string*>(ctx)->append(b, n);
+    }, &out), wantReplaced = 0;
     const std::string text((const char*)data, size);
     for (size_t pos = 0, len; pos < size; pos += len) {
         len = std::min(text.find('\n', pos), size - 1) + 1 - pos;

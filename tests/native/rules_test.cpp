@@ -47,13 +47,10 @@ TEST(Rules, ManifestPath) {
         {"System/a:b.u", false, "colon (alternate data stream)"}, {"System/\xE9t\xE9.u", false, "bytes above 127"},
         {std::string("System/a\0.u", 11), false, "NUL is a byte, not the end"}, {"", false, "empty"},
         {std::string("autoupdate.ini\0", 15), false, "NUL after an accepted name"},
-        {"Maps/NUL.ut2", false, "device name with an extension"}, {"System/con.u", false, "in lower case"},
-        {"Sounds/COM1.uax", false, "COM1"}, {"Sounds/lPt9.uax", false, "LPT9"},
-        {"Maps/PRN.x.ut2", false, "a device whatever follows the first dot"},
-        {"Textures/Aux/x.utx", false, "a device as a folder"}, {"System/./a.u", false, "dot folder"},
-        {"Textures/a./x.utx", false, "folder ending in a dot: Windows drops it"},
-        {"Textures/a /x.utx", false, "folder ending in a blank: Windows drops it"},
-        {"Maps/x .ut2", false, "name ending in a blank before its extension"},
+        // Devices as a folder or with an extension, folders ending in a dot or blank: the fuzz corpus's refused-*.
+        {"System/con.u", false, "device in lower case"}, {"Sounds/COM1.uax", false, "COM1"},
+        {"Sounds/lPt9.uax", false, "LPT9"}, {"Maps/PRN.x.ut2", false, "a device whatever follows the first dot"},
+        {"System/./a.u", false, "dot folder"}, {"Maps/x .ut2", false, "name ending in a blank before its extension"},
         // At most 180 characters, and install folder + path + 16 within 259.
         {"System/" + std::string(169, 'a') + ".int", true, "180"},
         {"System/" + std::string(170, 'a') + ".int", false, "181"},
@@ -96,13 +93,11 @@ TEST(Rules, ManifestText) {
         {kHeader + Entry("1", "System/a.u\tx"), -1, 2, "a third TAB lands in the path"},
         {kHeader + kDigest + "\tSystem/a.u\n", -1, 2, "only one TAB"},
         {kHeader + Entry("1", std::string("System/a.u\0", 11)), -1, 2, "NUL just before the line end"},
-        {kHeader + Entry("1", "textures/a.utx"), -1, 2, "path rules apply"},
         {kHeader + kDigest + "\t" + std::string(947, '0') + "1\tSystem/a.u\n", -1, 2, "1024th byte cut off"},
         {kHeader + split + "x" + e2, -1, 2, "rest of a long line is on the same physical line"},
         {kHeader + e1 + "\n" + e2, -1, 3, "blank line between entries"},
         {kHeader + e1 + e2 + "\n", -1, 4, "blank line at the end"},
         {kHeader + e1 + "\r\n", -1, 3, "CR LF blank line at the end"},
-        {kHeader + e1 + Entry("1", "System/A.U"), -1, 3, "paths differing only in case are duplicates"},
         {kHeader + e1 + Entry("1", "System/a.u", "\rSystem/b.u\n"), -1, 3, "text after CR is ignored"},
         {kHeader + e1 + std::string("\0", 1) + e2, -1, 3, "NUL starts a line of its own"},
         {ManyEntries(kMaxManifestEntries, 150), -1, 0, "2.29 MB: larger than the fetch takes"},
@@ -126,27 +121,19 @@ TEST(Rules, ManifestText) {
 
 TEST(Rules, ConfigRewrite) {
     const std::string kHost = "BishopIP=10.9.8.7\r\n", kPort = "BishopPort=7451\r\n", kVer = "initialVer=0.9.9.14\r\n";
-    const std::string kLong(1500, 'x');
-    // Each line is rewritten on its own, so a case may hold several. out: empty for the input unchanged.
+    // Each line is rewritten on its own, so a case may hold several. out: empty for the input unchanged. Lines
+    // across the 1023-byte read are left to the fuzz target, whose corpus holds them, against its own reading.
     const struct { std::string in, out; int replaced; const char* why; } kCases[] = {
         {"[Login]\r\nBishopIP = x\n bishopport=1\r\n\tINITIALVER=1\nBishopIPort=1\n" + std::string("BishopIP\0\n", 10) +
          "a=1\nBishopPort", "[Login]\r\n" + kHost + kPort + kVer + kHost + kHost + "a=1\n" + kPort, 6,
          "the three keys in any case, a prefix enough, NUL after it too; the rest copied; the last gains CR LF"},
         {"\xEF\xBB\xBF" "BishopIP=x\r\n;BishopIP=x\r\n\fBishopIP=x\n" + std::string("Bishop\0IP=x\n", 12) + "a=1\nlast",
          "", 0, "no key behind a byte order mark, ';' or a form feed, nor with a NUL inside; the last line kept"},
-        {"BishopIP=" + kLong + "\r\nNext=1\nBishopIP=" + std::string(1013, 'x') + "\na\nBishopIP=" +
-         std::string(1014, 'x') + "\nNext\n", kHost + "Next=1\n" + kHost + "a\n" + kHost + "Next\n", 3,
-         "a key line is replaced as a whole: longer, 1023 bytes with its LF, its LF alone in the next piece"},
-        {std::string(1023, 'x') + "BishopIP=evil\n" + std::string(1016, ' ') + "BishopIP=x\n", "", 0,
-         "no key in a continuation piece, nor one ending beyond the first piece"},
-        {kLong + "\nBishopPort=1\n" + std::string(1015, ' ') + "BishopIP=x\nBishopIP=" + kLong,
-         kLong + "\n" + kPort + kHost + kHost, 3, "a key after a long line, one ending at byte 1023, a long one last"},
     };
     for (const auto& c : kCases) {
         std::string out;
         int replaced = RewriteConfigText(c.in.data(), c.in.size(), "10.9.8.7", [](void* ctx, const char* b, size_t n) {
-            EXPECT_GT(n, 0u) << "the writer is never called with nothing";
-            static_cast<std::string*>(ctx)->append(b, n);
+            static_cast<std::string*>(ctx)->append(b, n);  // an empty write fails the fuzz target
         }, &out);
         EXPECT_EQ(out, c.out.empty() ? c.in : c.out) << Shown(c.in) << " (" << c.why << ")";
         EXPECT_EQ(replaced, c.replaced) << Shown(c.in) << " (" << c.why << ")";
@@ -179,8 +166,7 @@ TEST(Rules, LaunchAndCrash) {
         EXPECT_EQ(CountsAsCrash(c.code, 1), c.want64) << std::hex << c.code << " 64-bit (" << c.why << ")";
     }
     const struct { unsigned long code; unsigned long long address; size_t cap; const char* want; } kNotes[] = {
-        {0xC0000005ul, 0xA1B2C3ull, kCrashNoteCap, "exception=0xc0000005 address=00a1b2c3\r\n"},
-        {0x00000001ul, 0xFFFFFFFFull, kCrashNoteCap, "exception=0x00000001 address=ffffffff\r\n"},
+        {0x00000001ul, 0xA1B2C3ull, kCrashNoteCap, "exception=0x00000001 address=00a1b2c3\r\n"},
         {0xC0000005ul, 0x140001A2Bull, kCrashNoteCap, "exception=0xc0000005 address=140001a2b\r\n"},
         {0xFFFFFFFFul, ~0ull, kCrashNoteCap, "exception=0xffffffff address=ffffffffffffffff\r\n"},
         {0xC0000005ul, 0x10, 12, "exception=0"}, {0xC0000005ul, 0x10, 0, "untouched"},
