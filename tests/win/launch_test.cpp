@@ -137,8 +137,10 @@ TEST_F(Launch, AMissingClientIsShownInABoxAndNothingStarts) {
     }
 }
 
-TEST_F(Launch, NothingStartsAfterAFailedPatchRunOrWithoutTheConfiguration) {
-    InstallClient(dir, "exit");
+// Last, a client exe that another program holds without sharing cannot be started: the system's reason is shown,
+// and PLAY (DEBUG) has made its dumps folder by then.
+TEST_F(Launch, NothingStartsAfterAFailedPatchRunWithoutTheConfigurationOrFromAHeldExe) {
+    std::string exe = InstallClient(dir, "exit");
     ASSERT_TRUE(Ctl("POST /ctl/fault?path=/patch/manifest.tsv&status=500"));
     Press(1001);
     EXPECT_EQ(Status(), "Server patch tidak dapat dicapai. Cuba lagi.");
@@ -148,13 +150,8 @@ TEST_F(Launch, NothingStartsAfterAFailedPatchRunOrWithoutTheConfiguration) {
     Sleep(500);
     EXPECT_TRUE(ClientStarts(dir).empty());
     EXPECT_FALSE(Exists(dumps));
-}
-
-// A client exe that another program holds without sharing cannot be started: the system's reason is shown, and
-// PLAY (DEBUG) has made its dumps folder by then.
-TEST_F(Launch, AFailedStartShowsTheSystemsErrorCode) {
     Program holder;
-    ASSERT_TRUE(Hold(&holder, InstallClient(dir, "exit"), "none"));
+    ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "x\r\n") && Hold(&holder, exe, "none"));
     Press(1001);
     EXPECT_EQ(Status(), "Gagal start ZQ.exe (error 32)");
     Press(1008);

@@ -1,6 +1,7 @@
 // The patch run and UPDATE CLIENT end to end against the test server: what ends up in the client folder, the
 // cache, the backups and the journal, the status messages in order, and the faults a run must survive.
 #include <algorithm>
+#include <thread>
 
 #include "patch/patch.h"
 #include "shell/shell.h"
@@ -47,7 +48,7 @@ TEST_F(PatchRun, AllCurrentDownloadsNothingEvenWhileTheClientRuns) {
 }
 
 // Changed entries at positions 0 (its blob already cached and verified), 5 (new, in a folder that does not exist
-// yet) and 9 (a stale blob of the right size cached); the rest current.
+// yet) and 9 (a stale blob of the right size cached); the rest current, one listed with an upper-case digest.
 TEST_F(PatchRun, ChangedNewAndCurrentFilesTogetherWithACachedAndAStaleBlob) {
     std::vector<File> now;
     for (int i = 0; i < 10; i++) now.push_back({"System/F" + std::to_string(i) + ".int", Bytes(100 + i, 10 + i)});
@@ -61,7 +62,10 @@ TEST_F(PatchRun, ChangedNewAndCurrentFilesTogetherWithACachedAndAStaleBlob) {
     ASSERT_TRUE(Install(dir, before));
     ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "[Login]\r\nBishopIP=10.1.1.1\r\n"));
     std::string id = ReleaseId("together");
-    ASSERT_TRUE(Publish(id, now));
+    std::string manifest = ManifestText(id, now), upper = Sha256(now[3].content);
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    manifest.replace(manifest.find(Sha256(now[3].content)), 64, upper);
+    ASSERT_TRUE(Publish(id, now) && Write(In(releaseDir, "patch/manifest.tsv"), manifest));
     ASSERT_TRUE(Write(CacheDir(id) + "\\" + Sha256(now[0].content), now[0].content));
     ASSERT_TRUE(Write(CacheDir(id) + "\\" + Sha256(now[9].content), Bytes(5000, 99)));
 
@@ -126,19 +130,14 @@ TEST_F(PatchRun, CloseAndCommandsAreRefusedWhileADownloadStallsAndTheWindowAnswe
     ASSERT_TRUE(Install(dir, {{"Music/Theme.ogg", Bytes(24u << 20, 101)}}));
     ASSERT_TRUE(Publish(ReleaseId("stall"), now));
     ASSERT_TRUE(Ctl("POST /ctl/fault?path=/patch/blobs/&stall_ms=2500&stall_after=65536"));
-    struct Poster {
-        static DWORD WINAPI Run(void* w) {
-            Sleep(1200);  // well inside the stall
-            PostMessageA((HWND)w, WM_CLOSE, 0, 0);
-            PostMessageA((HWND)w, WM_COMMAND, 1003, 0);
-            PostMessageA((HWND)w, WM_COMMAND, 1005, 0);
-            return 0;
-        }
-    };
-    HANDLE poster = CreateThread(NULL, 0, Poster::Run, window, 0, NULL);
+    std::thread poster([w = window] {
+        Sleep(1200);  // well inside the stall
+        PostMessageA(w, WM_CLOSE, 0, 0);
+        PostMessageA(w, WM_COMMAND, 1003, 0);
+        PostMessageA(w, WM_COMMAND, 1005, 0);
+    });
     EXPECT_LE(PressProbed(1003), kAnswerMs);
-    WaitForSingleObject(poster, 10000);
-    CloseHandle(poster);
+    poster.join();
     EXPECT_EQ(trail, (std::vector<std::string>{"Semak manifest patch...", "Download 1 / 1: Music/Theme.ogg",
                                                "Patch sedang dipasang. Tunggu sehingga siap.",
                                                "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.",
@@ -149,12 +148,9 @@ TEST_F(PatchRun, CloseAndCommandsAreRefusedWhileADownloadStallsAndTheWindowAnswe
 // The host drops every packet for two seconds: the connection attempt waits, the window does not.
 TEST_F(PatchRun, TheWindowAnswersWhileTheHostDropsPackets) {
     ASSERT_TRUE(Publish(ReleaseId("drop"), {{"System/A.u", "a"}}) && Ctl("POST /ctl/tls?mode=drop"));
-    struct Restore {
-        static DWORD WINAPI Run(void*) { return Sleep(2000), Ctl("POST /ctl/tls?mode=default"); }
-    };
-    HANDLE restore = CreateThread(NULL, 0, Restore::Run, NULL, 0, NULL);
+    std::thread restore([] { Sleep(2000), Ctl("POST /ctl/tls?mode=default"); });
     EXPECT_LE(PressProbed(1003), kAnswerMs);
-    WaitForSingleObject(restore, 10000), CloseHandle(restore);
+    restore.join();
     EXPECT_EQ(Read(In(dir, "System/A.u")), "a") << Trail();
 }
 

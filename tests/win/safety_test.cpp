@@ -2,6 +2,7 @@
 // put back by the next run (also without the server), links only above the install folder, read-only files, and
 // what a successful run leaves on disk.
 #include <algorithm>
+#include <thread>
 
 #include "patch/patch.h"
 #include "patch/patch_run_rules.h"
@@ -61,30 +62,24 @@ TEST_F(Safety, AFailedVerificationOfTheLastChangePutsBackAll) {
     EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
 }
 
-DWORD WINAPI HoldRunLock(void* event) {
+TEST_F(Safety, AnotherLauncherInTheFolderStopsTheRunBeforeItTouchesAnything) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
     char name[kRunLockNameCap];
     std::string upper = g_shell.installDir;
     for (char& c : upper) c = (char)toupper((unsigned char)c);  // another launcher may spell the folder otherwise
     FormatRunLockName(name, sizeof name, upper.c_str());
-    HANDLE lock = CreateMutexA(NULL, TRUE, name);
-    SetEvent(event);
-    Sleep(3000);
-    ReleaseMutex(lock);
-    CloseHandle(lock);
-    return 0;
-}
-
-TEST_F(Safety, AnotherLauncherInTheFolderStopsTheRunBeforeItTouchesAnything) {
-    ASSERT_NO_FATAL_FAILURE(Prepare());
     HANDLE held = CreateEventA(NULL, TRUE, FALSE, NULL);
-    HANDLE other = CreateThread(NULL, 0, HoldRunLock, held, 0, NULL);
+    std::thread other([&] {  // a mutex belongs to its thread: taken and let go on the same one
+        HANDLE lock = CreateMutexA(NULL, TRUE, name);
+        SetEvent(held), Sleep(3000), ReleaseMutex(lock), CloseHandle(lock);
+    });
     WaitForSingleObject(held, 5000);
     Press(1003);
     EXPECT_EQ(trail, std::vector<std::string>{"Launcher lain sedang mengemas kini folder ini. Tunggu sehingga ia selesai."});
     EXPECT_TRUE(ServerLog().empty());
     EXPECT_FALSE(Exists(dir + "\\patch-cache"));
-    WaitForSingleObject(other, 10000);
-    CloseHandle(other), CloseHandle(held);
+    other.join();
+    CloseHandle(held);
     Press(1003);
     EXPECT_EQ(Status(), "Patched: 1 baris (Bishop 127.0.0.1:7451)") << Trail();
 }
@@ -100,21 +95,15 @@ TEST_F(Safety, AHeldFileOrAClientStartedMidRunStopsTheRunBeforeAnyChange) {
     }
     ASSERT_TRUE(ResetServer() && Ctl("POST /ctl/fault?path=/patch/blobs/&stall_ms=1500&stall_after=0"));
     ASSERT_TRUE(DeleteFileA((dir + "\\patch-cache\\" + ReleaseId("safety") + "\\" + Sha256(now[0].content)).c_str()));
-    struct Starter {
-        Program client;
-        std::string exe;
-        static DWORD WINAPI Run(void* arg) {  // starts the client once the downloads have begun
-            Starter* s = (Starter*)arg;
-            char text[64] = "";
-            for (int i = 0; i < 500 && strncmp(text, "Download", 8) != 0; i++, Sleep(10))
-                GetWindowTextA(g_shell.statusLine, text, sizeof text);
-            return s->client.Start(s->exe, "") ? 0 : 1;
-        }
-    } s;
-    s.exe = InstallClient(dir, "run");
-    HANDLE starter = CreateThread(NULL, 0, Starter::Run, &s, 0, NULL);
+    Program client;
+    std::thread starter([&client, exe = InstallClient(dir, "run")] {  // once the downloads have begun
+        char text[64] = "";
+        for (int i = 0; i < 500 && strncmp(text, "Download", 8) != 0; i++, Sleep(10))
+            GetWindowTextA(g_shell.statusLine, text, sizeof text);
+        client.Start(exe, "");
+    });
     Press(1003);
-    WaitForSingleObject(starter, 5000), CloseHandle(starter);
+    starter.join();
     EXPECT_EQ(Status(), "Tutup semua client ZQO dahulu untuk memasang 3 fail patch.") << Trail();
     EXPECT_TRUE(Old());
     EXPECT_FALSE(Exists(Backups()));
