@@ -9,15 +9,34 @@
 
 enum { kDigestChunkBytes = 64 * 1024, kSha256Bytes = 32 };
 
-int ComputeContentDigest(const char* path, char out[kDigestCap]) {
+static void FactsOf(const BY_HANDLE_FILE_INFORMATION* info, FileFacts* facts) {
+    facts->size = ((unsigned long long)info->nFileSizeHigh << 32) | info->nFileSizeLow;
+    facts->writeTime = ((unsigned long long)info->ftLastWriteTime.dwHighDateTime << 32) | info->ftLastWriteTime.dwLowDateTime;
+    facts->fileId = ((unsigned long long)info->nFileIndexHigh << 32) | info->nFileIndexLow;
+    facts->volume = info->dwVolumeSerialNumber;
+}
+
+int ReadFileFacts(const char* path, FileFacts* facts) {
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE f = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    if (f == INVALID_HANDLE_VALUE) return 0;
+    int ok = GetFileInformationByHandle(f, &info);
+    CloseHandle(f);
+    if (ok) FactsOf(&info, facts);
+    return ok;
+}
+
+int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts) {
     static const char kHex[] = "0123456789abcdef";
     int ok = 0;
     HCRYPTPROV prov = 0;
     HCRYPTHASH hash = 0;
-    FILE* in = NULL;
+    HANDLE in = INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION info;
     BYTE value[kSha256Bytes];
     unsigned char chunk[kDigestChunkBytes];  // per call: digests run on worker threads
-    DWORD valueLen = sizeof value;
+    DWORD valueLen = sizeof value, got = 0;
 
     if (!CryptAcquireContextA(&prov, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
         prov = 0;
@@ -27,14 +46,14 @@ int ComputeContentDigest(const char* path, char out[kDigestCap]) {
         hash = 0;
         goto done;
     }
-    if (!(in = fopen(path, "rb"))) goto done;
+    in = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    // The facts come from the handle the content is read through, before the content: one open, not two.
+    if (in == INVALID_HANDLE_VALUE || (facts && !GetFileInformationByHandle(in, &info))) goto done;
     for (;;) {
-        size_t got = fread(chunk, 1, sizeof chunk, in);
-        if (got == 0) {
-            if (ferror(in)) goto done;
-            break;
-        }
-        if (!CryptHashData(hash, chunk, (DWORD)got, 0)) goto done;
+        if (!ReadFile(in, chunk, sizeof chunk, &got, NULL)) goto done;
+        if (got == 0) break;
+        if (!CryptHashData(hash, chunk, got, 0)) goto done;
     }
     if (!CryptGetHashParam(hash, HP_HASHVAL, value, &valueLen, 0) || valueLen != sizeof value) goto done;
 
@@ -43,9 +62,10 @@ int ComputeContentDigest(const char* path, char out[kDigestCap]) {
         out[2 * i + 1] = kHex[value[i] & 15];
     }
     out[kDigestChars] = '\0';
+    if (facts) FactsOf(&info, facts);
     ok = 1;
 done:
-    if (in) fclose(in);
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
     if (hash) CryptDestroyHash(hash);
     if (prov) CryptReleaseContext(prov, 0);
     return ok;

@@ -115,7 +115,9 @@ int InstallChanged(PatchRelease* rel, unsigned* bound) {
         if (!rec->needsUpdate) continue;
         if (!PlaceCopy(rec->cachePath, rec->destPath)) return 0;
         *bound = i + 1;
-        if (!DigestMatches(rec->destPath, rec->digest)) return 0;
+        char have[kDigestCap];
+        rec->haveFacts = ComputeContentDigest(rec->destPath, have, &rec->facts);  // the facts for the index
+        if (!rec->haveFacts || !EqualsNoCase(have, rec->digest)) return 0;
     }
     return EndInstall(rel->backupDir);
 }

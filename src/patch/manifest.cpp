@@ -33,7 +33,7 @@ struct Classification {
     PatchRelease* rel;
     const IndexEntry* index;  // what the index vouches for, record by record; NULL: hash everything
     long indexed;
-    volatile LONG next;
+    volatile LONG next, vouched;
 };
 }  // namespace
 
@@ -41,21 +41,25 @@ struct Classification {
 // size, write time, file id and volume unchanged since.
 static int IndexVouches(const Classification* c, unsigned i) {
     const PatchRecord* rec = &c->rel->records[i];
-    FileFacts now;
-    if (!c->index || (long)i >= c->indexed) return 0;
+    if (!c->index || (long)i >= c->indexed || !rec->haveFacts) return 0;
     const IndexEntry* e = &c->index[i];
-    return strcmp(e->path, rec->relPath) == 0 && EqualsNoCase(e->digest, rec->digest) && ReadFileFacts(rec->destPath, &now) &&
-           SameFacts(&now, &e->facts);
+    return strcmp(e->path, rec->relPath) == 0 && EqualsNoCase(e->digest, rec->digest) && SameFacts(&rec->facts, &e->facts);
 }
 
 // The file as installed either matches the manifest or must be fetched; a missing or unreadable file is changed.
+// Its facts are read before its content: a change made while it is hashed then shows in them at the next PLAY.
 static DWORD WINAPI Classify(void* arg) {
     Classification* c = (Classification*)arg;
     char have[kDigestCap];
     for (LONG i; (i = InterlockedIncrement(&c->next) - 1) < (LONG)c->rel->entryCount;) {
         PatchRecord* rec = &c->rel->records[i];
-        rec->needsUpdate = !IndexVouches(c, (unsigned)i) &&
-                           !(ComputeContentDigest(rec->destPath, have) && EqualsNoCase(have, rec->digest));
+        if (c->index) rec->haveFacts = ReadFileFacts(rec->destPath, &rec->facts);
+        if (IndexVouches(c, (unsigned)i)) {
+            InterlockedIncrement(&c->vouched);
+            continue;
+        }
+        rec->haveFacts = ComputeContentDigest(rec->destPath, have, &rec->facts);
+        rec->needsUpdate = !(rec->haveFacts && EqualsNoCase(have, rec->digest));
     }
     return 0;
 }
@@ -79,7 +83,7 @@ static IndexEntry* ReadIndex(const PatchRelease* rel, long* count) {
 // Hashes every listed file on as many threads as there are processors, four at most, unless the index vouches
 // for it; then counts the changes in manifest order.
 static void ClassifyAll(PatchRelease* rel) {
-    Classification c = {rel, NULL, 0, 0};
+    Classification c = {rel, NULL, 0, 0, 0};
     HANDLE helpers[kMaxHashThreads - 1];
     int extra = 0;
     SYSTEM_INFO si;
@@ -91,26 +95,13 @@ static void ClassifyAll(PatchRelease* rel) {
     Classify(&c);
     WaitForMultipleObjects((DWORD)extra, helpers, TRUE, INFINITE);
     for (int t = 0; t < extra; t++) CloseHandle(helpers[t]);
+    rel->allVouched = c.index && c.vouched == (LONG)rel->entryCount;
     free((void*)c.index);
     for (unsigned i = 0; i < rel->entryCount; i++) {
         if (!rel->records[i].needsUpdate) continue;
         rel->changedCount++;
         rel->neededSpace += 2 * rel->records[i].size;  // the cached blob and the backup of the file it replaces
     }
-}
-
-int ReadFileFacts(const char* path, FileFacts* facts) {
-    BY_HANDLE_FILE_INFORMATION info;
-    HANDLE f = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, 0, NULL);
-    if (f == INVALID_HANDLE_VALUE) return 0;
-    int ok = GetFileInformationByHandle(f, &info);
-    CloseHandle(f);
-    facts->size = ((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
-    facts->writeTime = ((unsigned long long)info.ftLastWriteTime.dwHighDateTime << 32) | info.ftLastWriteTime.dwLowDateTime;
-    facts->fileId = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-    facts->volume = info.dwVolumeSerialNumber;
-    return ok;
 }
 
 int WriteIndex(const PatchRelease* rel) {
@@ -125,7 +116,8 @@ int WriteIndex(const PatchRelease* rel) {
         IndexEntry e;
         FormatBounded(e.digest, sizeof e.digest, "%s", rec->digest);
         FormatBounded(e.path, sizeof e.path, "%s", rec->relPath);
-        ok = ReadFileFacts(rec->destPath, &e.facts);
+        e.facts = rec->facts;
+        ok = rec->haveFacts;
         size += FormatIndexLine(text + size, kIndexLineCap, &e);
     }
     InstallPath(path, kIndexName);

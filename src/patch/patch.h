@@ -1,13 +1,15 @@
 #pragma once
 // Patch engine: content digests, directory creation, HTTPS download, the manifest and the patch run.
+#include "patch/index_rules.h"
 
 enum {
     kDigestChars = 64,
     kDigestCap = kDigestChars + 1,
 };
 
-// SHA-256 of the file's bytes as 64 lower-case hex digits. On failure `out` is left untouched.
-int ComputeContentDigest(const char* path, char out[kDigestCap]);
+// SHA-256 of the file's bytes as 64 lower-case hex digits, and with `facts` what the index records of the file,
+// read before its content. On failure `out` and `facts` are left untouched.
+int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts = 0);
 // Creates every directory before the last backslash of an absolute "X:\..." path; refuses reparse points at or
 // below the install folder (for a path outside it, anywhere).
 int EnsureParentDirectories(const char* path);
@@ -35,6 +37,8 @@ struct PatchRecord {
     unsigned long long size;
     int needsUpdate;
     int existedBefore;
+    FileFacts facts;  // read before the file's content was verified, for the index; haveFacts 0: unreadable
+    int haveFacts;
 };
 
 // What loading the manifest yields; `records` is a zero-filled table of kMaxPatchRecords owned by the patch run.
@@ -46,6 +50,7 @@ struct PatchRelease {
     unsigned changedCount;
     unsigned long long neededSpace;
     int trustIndex;  // PLAY: a file the index vouches for is not hashed again
+    int allVouched;  // the index vouched for every file: it holds nothing new
     PatchRecord* records;
 };
 
@@ -78,7 +83,7 @@ int RecoverInterruptedInstall(void);
 int FetchPatchManifest(void);
 // Validates the cached manifest, fills `rel` and classifies every entry; shows its own failure message.
 int LoadPatchManifest(PatchRelease* rel);
-// patch-cache\index.tsv for a client that now matches `rel` in every file; 1 when it is on the disk.
+// patch-cache\index.tsv for a client that now matches `rel` in every file, from the facts each record holds;
+// 1 when it is on the disk.
 int WriteIndex(const PatchRelease* rel);
-struct FileFacts;
-int ReadFileFacts(const char* path, FileFacts* facts);
+int ReadFileFacts(const char* path, FileFacts* facts);  // 0 when the file cannot be opened

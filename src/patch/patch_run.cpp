@@ -198,8 +198,10 @@ static int PatchWork(void* trustIndex) {
     ok = 1;
 done:
     ClosePatchLink();
-    // Every file now matches: what they look like goes into the index, so the next PLAY need not hash them.
-    if (ok) WriteIndex(&rel), TidyUp(&rel);
+    // Every file now matches: what they look like goes into the index, so the next PLAY need not hash them
+    // (unless the index vouched for them all, and so holds it already).
+    if (ok && !rel.allVouched) WriteIndex(&rel);
+    if (ok) TidyUp(&rel);
     free(rel.records);
     return ok;
 }

@@ -243,13 +243,19 @@ TEST_F(PatchRun, PlayTrustsTheIndexOfTheLastFullCheckAndUpdateClientChecksEveryt
     std::string index = Read(dir + "\\patch-cache\\index.tsv");
     EXPECT_EQ(index.compare(0, 43, "VEQINDEX1\t" + id + "\n"), 0) << index;
     EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 5) << index;
+    WIN32_FILE_ATTRIBUTE_DATA written, now;
+    GetFileAttributesExA((dir + "\\patch-cache\\index.tsv").c_str(), GetFileExInfoStandard, &written);
+    Press(1001);  // nothing changed: the index vouched for every file, and is left as it was
+    GetFileAttributesExA((dir + "\\patch-cache\\index.tsv").c_str(), GetFileExInfoStandard, &now);
+    EXPECT_EQ(CompareFileTime(&written.ftLastWriteTime, &now.ftLastWriteTime), 0);
+    for (int i = 0; i < 250 && ClientPid(dir); i++) Sleep(20);  // a running client would stop a run that installs
 
     const std::string bad = Bytes(5000, 999);
     ASSERT_TRUE(ChangeKeepingTime(In(dir, files[0].path), bad));             // nothing tells: trusted
     ASSERT_TRUE(ChangeKeepingTime(In(dir, files[1].path), Bytes(4999, 998)));  // another size
     ASSERT_TRUE(Write(In(dir, files[2].path), bad));                          // another time
     Press(1001);
-    for (int i = 0; i < 250 && ClientPid(dir); i++) Sleep(20);  // a running client would stop the next run
+    for (int i = 0; i < 250 && ClientPid(dir); i++) Sleep(20);
     EXPECT_TRUE(Read(In(dir, files[0].path)) == bad) << "PLAY took the unchanged facts on trust";
     EXPECT_TRUE(Read(In(dir, files[1].path)) == files[1].content && Read(In(dir, files[2].path)) == files[2].content);
     Press(1003);
