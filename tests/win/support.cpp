@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "bench/window_probe.h"
 #include "shell/shell.h"
 
 static std::string Env(const char* name, const char* fallback) {
@@ -328,7 +329,7 @@ void LauncherTest::UseDir(const std::string& installDir) {
 void LauncherTest::Press(int id) { SendMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
 DWORD LauncherTest::PressProbed(int id) {
-    Probe probe(window);
+    WindowProbe probe(window);
     Press(id);
     DWORD longest = probe.Stop();
     printf("longest wait %lu ms over %d answers\n", longest, probe.answers);
@@ -390,36 +391,6 @@ bool LauncherProcess::WaitStatus(const std::string& prefix, DWORD ms) const {
         if (Status().compare(0, prefix.size(), prefix) == 0) return true;
     return false;
 }
-
-static DWORD WINAPI RunProbe(void* arg) {
-    Probe* p = (Probe*)arg;
-    while (!p->stop) {
-        DWORD start = GetTickCount();
-        DWORD_PTR result;
-        if (!SendMessageTimeoutA(p->window, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result)) break;
-        DWORD waited = GetTickCount() - start;
-        if (waited > p->longest) p->longest = waited;
-        p->answers++;
-        Sleep(2);
-    }
-    return 0;
-}
-
-Probe::Probe(HWND w) : window(w) { thread = CreateThread(NULL, 0, RunProbe, this, 0, NULL); }
-
-DWORD Probe::Stop() {
-    InterlockedExchange(&stop, 1);
-    // The probe may be waiting on this very thread's window: answer it while waiting for the probe to end.
-    while (thread && MsgWaitForMultipleObjects(1, &thread, FALSE, 60000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
-        MSG m;
-        while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-    }
-    if (thread) CloseHandle(thread);
-    thread = NULL;
-    return longest;
-}
-
-Probe::~Probe() { Stop(); }
 
 std::string SmallDisk() {
     std::string root = Env("VEQ_SMALL_DISK", "");

@@ -93,18 +93,6 @@ struct LauncherProcess : Program {
     bool WaitStatus(const std::string& prefix, DWORD ms) const;
 };
 
-// Sends a window WM_NULL again and again from a thread of its own, and keeps the longest wait for an answer.
-struct Probe {
-    HWND window;
-    volatile LONG stop = 0;
-    DWORD longest = 0;
-    int answers = 0;
-    HANDLE thread = NULL;
-    explicit Probe(HWND w);
-    DWORD Stop();  // the longest wait, in ms
-    ~Probe();
-};
-
 // The small disk (a 256 MiB tmpfs as drive S:), wiped, with a folder "game" on it; "" when the test bed has none.
 std::string SmallDisk();
 // Fills the small disk until exactly `leave` bytes are free (a multiple of 4096; 0: full).

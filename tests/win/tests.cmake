@@ -21,7 +21,7 @@ target_link_options(fake_client PRIVATE -static)
 
 file(GLOB VEQ_WIN_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
 add_executable(veq-wintests ${VEQ_WIN_TESTS} ${CMAKE_SOURCE_DIR}/tests/win/support.cpp)
-target_include_directories(veq-wintests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win ${CMAKE_SOURCE_DIR}/src)
+target_include_directories(veq-wintests PRIVATE ${CMAKE_SOURCE_DIR}/tests/win ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tools)
 target_link_libraries(veq-wintests PRIVATE veq_core gtest gtest_main winhttp dbghelp)
 add_dependencies(veq-wintests veq-launcher fake_client)
 

@@ -17,26 +17,9 @@
 
 #include "patch/patch.h"
 #include "shell/shell.h"
+#include "window_probe.h"
 
 namespace {
-
-struct Probe {
-    HWND window;
-    volatile LONG stop;
-    DWORD longest;
-};
-
-DWORD WINAPI RunProbe(void* arg) {
-    Probe* p = (Probe*)arg;
-    while (!p->stop) {
-        DWORD start = GetTickCount();
-        DWORD_PTR result;
-        SendMessageTimeoutA(p->window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result);
-        if (GetTickCount() - start > p->longest) p->longest = GetTickCount() - start;
-        Sleep(1);
-    }
-    return 0;
-}
 
 double Now() {
     LARGE_INTEGER t, f;
@@ -47,17 +30,11 @@ double Now() {
 
 // Runs `work` with the window probed; prints its time and the longest wait.
 void Measure(const char* name, HWND window, void (*work)(void*), void* arg) {
-    Probe probe = {window, 0, 0};
-    HANDLE thread = CreateThread(NULL, 0, RunProbe, &probe, 0, NULL);
+    WindowProbe probe(window);
     double start = Now();
     work(arg);
     double seconds = Now() - start;
-    InterlockedExchange(&probe.stop, 1);
-    while (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
-        MSG m;
-        while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
-    }
-    CloseHandle(thread);
+    probe.Stop();
     char status[512] = "";
     GetWindowTextA(g_shell.statusLine, status, sizeof status);
     printf("%s %.3f %lu %s\n", name, seconds, probe.longest, status);
