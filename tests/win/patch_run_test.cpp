@@ -21,12 +21,6 @@ std::vector<File> Client(const char* stem, int count, size_t size, unsigned seed
     return files;
 }
 
-std::vector<std::string> BackupDirs(const std::string& dir) {
-    std::vector<std::string> dirs;
-    for (const std::string& n : List(dir + "\\patch-backups")) dirs.push_back(dir + "\\patch-backups\\" + n);
-    return dirs;
-}
-
 struct PatchRun : LauncherTest {
     std::string CacheDir(const std::string& id) const { return dir + "\\patch-cache\\" + id; }
 };
@@ -76,14 +70,13 @@ TEST_F(PatchRun, ChangedNewAndCurrentFilesTogetherWithACachedAndAStaleBlob) {
                                                "Patch siap: 3 fail berubah, 7 fail sedia ada dikekalkan.", Patched(1)}));
     EXPECT_TRUE(HasFiles(dir, now));
     EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "[Login]\r\nBishopIP=127.0.0.1\r\n");
-    std::vector<std::string> backups = BackupDirs(dir);
+    std::vector<std::string> backups = List(dir + "\\patch-backups");
     ASSERT_EQ(backups.size(), 1u);
-    EXPECT_EQ(backups[0].find(dir + "\\patch-backups\\delta-" + id + "-"), 0u) << backups[0];
-    EXPECT_EQ(Read(backups[0] + "\\files.tsv"),
-              "0\t1\tTextures/Zero.utx\n5\t0\tSounds/New Dir/five.uax\n9\t1\tMaps/Nine.ut2\nend\n");
-    EXPECT_TRUE(Read(backups[0] + "\\0.bak") == before[0].content);
-    EXPECT_TRUE(Read(backups[0] + "\\9.bak") == before[8].content);
-    EXPECT_EQ(List(backups[0]), (std::vector<std::string>{"0.bak", "9.bak", "files.tsv"}));
+    EXPECT_EQ(backups[0].find("delta-" + id + "-"), 0u) << backups[0];
+    std::string backup = dir + "\\patch-backups\\" + backups[0];
+    EXPECT_EQ(Read(backup + "\\files.tsv"), "0\t1\tTextures/Zero.utx\n5\t0\tSounds/New Dir/five.uax\n9\t1\tMaps/Nine.ut2\nend\n");
+    EXPECT_TRUE(Read(backup + "\\0.bak") == before[0].content && Read(backup + "\\9.bak") == before[8].content);
+    EXPECT_EQ(List(backup), (std::vector<std::string>{"0.bak", "9.bak", "files.tsv"}));
     EXPECT_EQ(List(CacheDir(id)).size(), 3u);
     EXPECT_TRUE(Read(CacheDir(id) + "\\" + Sha256(now[5].content)) == now[5].content);
     EXPECT_FALSE(Exists(In(dir, now[0].path) + ".veq-new"));

@@ -72,18 +72,6 @@ TEST_F(Shell, StatusKeeps511CharactersAndThePumpDropsOnlyQuit) {
     EXPECT_FALSE(PeekMessageA(&m, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit message was left queued";
 }
 
-// The runtime the launcher links, not the native one: cuts, %hs in wide formats and 32-bit longs.
-TEST(BoundedFormat, CutsAndConversionsOfTheLinkedRuntime) {
-    char small[8], conversions[40];
-    FormatBounded(small, sizeof small, "%s", "abcdefghij");
-    EXPECT_STREQ(small, "abcdefg");
-    FormatBounded(conversions, sizeof conversions, "%lu %ld %08lX %08lx", 4294967295ul, -1L, 0xC0000005ul, 0xa1b2ul);
-    EXPECT_STREQ(conversions, "4294967295 -1 C0000005 0000a1b2");
-    wchar_t wide[14];
-    FormatBoundedW(wide, 14, L"/patch/%hs", "blobs/0123456");
-    EXPECT_STREQ(wide, L"/patch/blobs/");
-}
-
 TEST(LauncherExe, ExitsWithZeroAfterExitOrCloseAndHonoursTheShowCommand) {
     std::string dir = FreshDir();
     LauncherProcess byExit, byClose, minimized;
