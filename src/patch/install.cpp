@@ -132,21 +132,29 @@ int RollBack(PatchRelease* rel, unsigned bound) {
     return ok && EndInstall(rel->backupDir);
 }
 
-// Puts back everything one journal lists. 0 when a file could not be restored, or the journal cannot be trusted.
-static int RecoverFrom(const char* backupDir) {
-    char journal[kPathCap], dest[kPathCap], backup[kPathCap];
+long ReadJournal(const char* backupDir, JournalEntry** entries, int* complete) {
+    char journal[kPathCap];
     size_t size = 0;
-    int complete = 0, ok = 0;
-    JournalEntry* entries = (JournalEntry*)malloc(kMaxPatchRecords * sizeof *entries);
+    long count = -1;
+    *complete = 0;
+    *entries = (JournalEntry*)malloc(kMaxPatchRecords * sizeof **entries);
     FormatBounded(journal, sizeof journal, "%s\\files.tsv", backupDir);
     char* text = ReadWholeFile(journal, (size_t)kMaxPatchRecords * kJournalLineCap, &size);
-    long count = text && entries ? ParseJournal(text, size, strlen(g_shell.installDir), entries, kMaxPatchRecords, &complete) : -1;
+    if (text && *entries) count = ParseJournal(text, size, strlen(g_shell.installDir), *entries, kMaxPatchRecords, complete);
+    free(text);
+    return count;
+}
+
+// Puts back everything one journal lists. 0 when a file could not be restored, or the journal cannot be trusted.
+static int RecoverFrom(const char* backupDir) {
+    char dest[kPathCap], backup[kPathCap];
+    int complete = 0, ok = 0;
+    JournalEntry* entries;
+    long count = ReadJournal(backupDir, &entries, &complete);
     if (count >= 0) {
         ok = 1;
         for (long i = 0; !complete && i < count; i++) {
             InstallPath(dest, entries[i].path);
-            for (char* p = dest; *p; p++)
-                if (*p == '/') *p = '\\';
             FormatBounded(backup, sizeof backup, "%s\\%u.bak", backupDir, entries[i].index);
             if (!Restore(dest, entries[i].existed, backup)) ok = 0;
         }
@@ -158,7 +166,6 @@ static int RecoverFrom(const char* backupDir) {
             ok = ok && EndInstall(backupDir);
         }
     }
-    free(text);
     free(entries);
     return ok;
 }

@@ -134,9 +134,7 @@ static void FillRecord(PatchRelease* rel, unsigned index, const ManifestEntry* e
     memset(rec, 0, sizeof *rec);
     FormatBounded(rec->digest, sizeof rec->digest, "%s", entry->digest);
     FormatBounded(rec->relPath, sizeof rec->relPath, "%s", entry->path);
-    FormatBounded(rec->destPath, sizeof rec->destPath, "%s\\%s", g_shell.installDir, entry->path);
-    for (char* p = rec->destPath; *p; p++)
-        if (*p == '/') *p = '\\';
+    InstallPath(rec->destPath, entry->path);
     // Whole, since the patch run takes only install folders whose derived paths all fit (PatchPathsFit).
     FormatBounded(rec->cachePath, sizeof rec->cachePath, "%s\\%s", rel->cacheDir, rec->digest);
     FormatBounded(rec->backupPath, sizeof rec->backupPath, "%s\\%u.bak", rel->backupDir, index);

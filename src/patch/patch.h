@@ -78,6 +78,10 @@ void ReleaseRunLock(void* lock);
 // Puts back the old client after an install that was cut off (a kill, a power cut); 1 when there was none or it
 // is whole again. Shows "Memulihkan pemasangan yang terganggu..." while it works.
 int RecoverInterruptedInstall(void);
+// The journal of one backup folder, read and checked: its entries (a table of kMaxPatchRecords; free it, whatever
+// the result) and whether it has its completion mark. -1 when it cannot be read or trusted.
+struct JournalEntry;
+long ReadJournal(const char* backupDir, JournalEntry** entries, int* complete);
 
 // Downloads "/patch/manifest.tsv" into the manifest cache file; shows its own failure message.
 int FetchPatchManifest(void);

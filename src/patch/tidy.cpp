@@ -82,16 +82,11 @@ static void RemoveOlderCaches(const PatchRelease* rel) {
 }
 
 static int JournalComplete(const char* backupDir) {
-    char journal[kPathCap];
-    size_t size = 0;
+    JournalEntry* entries;
     int complete = 0;
-    FormatBounded(journal, sizeof journal, "%s\\files.tsv", backupDir);
-    char* text = ReadWholeFile(journal, (size_t)kMaxPatchRecords * kJournalLineCap, &size);
-    JournalEntry* entries = (JournalEntry*)malloc(kMaxPatchRecords * sizeof *entries);
-    if (text && entries) ParseJournal(text, size, strlen(g_shell.installDir), entries, kMaxPatchRecords, &complete);
+    long count = ReadJournal(backupDir, &entries, &complete);
     free(entries);
-    free(text);
-    return complete;
+    return count >= 0 && complete;
 }
 
 namespace {

@@ -44,7 +44,8 @@ void LeaveBusy(void);
 // window never looks frozen. The work may call ShowStatus; it must not touch windows otherwise.
 int RunOffWindow(int (*work)(void* ctx), void* ctx);
 
-// "%s\%s" of the install directory and name, into buf[kPathCap].
+// "%s\%s" of the install directory and name, into buf[kPathCap]; a '/' in name (as manifests write paths)
+// becomes '\'.
 void InstallPath(char* buf, const char* name);
 
 // The whole file in one heap block (free it), with its size; NULL when it cannot be opened or read, holds more

@@ -70,4 +70,6 @@ int RunOffWindow(int (*work)(void* ctx), void* ctx) {
 
 void InstallPath(char* buf, const char* name) {
     FormatBounded(buf, kPathCap, "%s\\%s", g_shell.installDir, name);
+    for (char* p = buf; *p; p++)
+        if (*p == '/') *p = '\\';
 }
