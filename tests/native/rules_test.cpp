@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "config/ini_rules.h"
 #include "launch/launch_rules.h"
+#include "patch/chunk_rules.h"
 #include "patch/download_rules.h"
 #include "patch/index_rules.h"
 #include "patch/journal_rules.h"
@@ -227,6 +231,7 @@ TEST(Rules, JournalIndexRangesAndRetries) {
     EXPECT_EQ(ParseIndex(index.data(), index.size(), kId.c_str(), got, 2), -1) << "a size that is no number";
 
     EXPECT_TRUE(RangeContinues("bytes 65536-199999/200000", 25, 65536, 200000));
+    EXPECT_TRUE(ContentRangeIs("bytes 10-19/200000", 18, 10, 19, 200000) && !ContentRangeIs("bytes 10-19/200000", 18, 10, 20, 200000));
     for (const char* r : {"bytes 0-199999/200000", "bytes 65536-199998/200000", "bytes 65536-199999/*",
                           "bytes 65536-199999/200001", "bytes  65536-199999/200000", "bytes 65536-199999/200000x"})
         EXPECT_FALSE(RangeContinues(r, strlen(r), 65536, 200000)) << r;
@@ -246,4 +251,105 @@ TEST(Rules, JournalIndexRangesAndRetries) {
     EXPECT_EQ(HashThreadCount(2, 500), 2);
     EXPECT_EQ(HashThreadCount(16, 500), kMaxHashThreads);
     EXPECT_EQ(HashThreadCount(8, 3), 3);
+}
+
+// The chunks of `data` as the launcher and veq-publish cut them, read in pieces of at most 100000 bytes through
+// the smallest window allowed, so that the window is refilled mid-chunk.
+static std::vector<std::string> Chunks(const std::string& data) {
+    struct Stream { const std::string* data; size_t pos; std::vector<std::string> out; } s = {&data, 0, {}};
+    std::vector<unsigned char> window(kChunkMaxBytes);
+    EXPECT_TRUE(ForEachChunk(window.data(), window.size(), [](void* ctx, unsigned char* buf, size_t cap) {
+        Stream* s = (Stream*)ctx;
+        size_t n = std::min({cap, s->data->size() - s->pos, (size_t)100000});
+        memcpy(buf, s->data->data() + s->pos, n);
+        s->pos += n;
+        return (long)n;
+    }, [](void* ctx, const unsigned char* chunk, size_t len) {
+        ((Stream*)ctx)->out.emplace_back((const char*)chunk, len);
+        return 1;
+    }, &s));
+    return s.out;
+}
+
+// An edit changes only the chunks around it; an unrelated file shares none. Cut as a stream, every chunk is where
+// cutting the whole would put it, and within the limits.
+TEST(Rules, ChunkBoundariesSurviveEdits) {
+    std::mt19937 rng(7);
+    std::string old(8 << 20, '\0'), other(old);
+    for (char& c : old) c = (char)rng();
+    for (char& c : other) c = (char)rng();
+    std::string rewritten = old, inserted = old;
+    for (size_t i = 0; i < 10; i++) rewritten.replace(old.size() / 10 * i + 999, 8192, other.substr(i * 8192, 8192));
+    for (size_t i = 5; i-- > 0;) inserted.insert(old.size() / 5 * i + 777, other.substr(i * 4096, 4096));
+    const std::vector<std::string> oldChunks = Chunks(old);
+    const std::set<std::string> kept(oldChunks.begin(), oldChunks.end());
+    // Bytes of new chunks: each edit's own at least, three chunks' worth at most.
+    const struct { const std::string* data; size_t least, most; const char* why; } kCases[] = {
+        {&rewritten, 10 * 8192, 10 * 3 * kChunkAvgBytes, "1% rewritten in 10 places"},
+        {&inserted, 5 * 4096, 5 * 3 * kChunkAvgBytes, "5 insertions of 4 KiB"}, {&other, other.size(), other.size(), "unrelated"},
+    };
+    for (const auto& c : kCases) {
+        size_t missing = 0, at = 0;
+        std::vector<std::string> chunks = Chunks(*c.data);
+        for (const std::string& chunk : chunks) {
+            missing += kept.count(chunk) ? 0 : chunk.size();
+            EXPECT_EQ(ChunkLength((const unsigned char*)c.data->data() + at, c.data->size() - at), chunk.size()) << c.why;
+            EXPECT_TRUE(chunk.size() <= kChunkMaxBytes && (chunk.size() >= kChunkMinBytes || &chunk == &chunks.back()));
+            at += chunk.size();
+        }
+        EXPECT_EQ(at, c.data->size()) << c.why;
+        EXPECT_GE(missing, c.least) << c.why;
+        EXPECT_LE(missing, c.most) << c.why;
+    }
+    EXPECT_NEAR((double)old.size() / oldChunks.size(), kChunkAvgBytes, kChunkAvgBytes / 8) << "average length";
+}
+
+// An index reads back as written; anything else is refused. A plan keeps what the old file supplied and fetches
+// the rest in ranges of at most the given size, one chunk at least.
+TEST(Rules, ChunkIndexAndPlan) {
+    char buf[kChunkHeaderCap];
+    ChunkEntry e[8] = {{262144, {1}}, {100000, {2}}, {262144, {1}}, {262144, {3}}, {262144, {4}}, {262144, {5}}, {5, {6}}};
+    const std::string head(buf, FormatChunkHeader(buf, sizeof buf, kDigest.c_str())), line(buf, FormatChunkLine(buf, sizeof buf, &e[1]));
+    const std::string last(buf, FormatChunkLine(buf, sizeof buf, &e[6])), hex = line.substr(7, 64);
+    const struct { std::string text; long want; const char* why; } kIndexes[] = {
+        {head + line + last, 2, "as written"}, {head, -1, "no chunk"}, {head + last + line, -1, "a short chunk first"},
+        {head + "0" + line, -1, "leading zero"}, {head + "262145\t" + hex + "\n", -1, "longer than the most"},
+        {head + line.substr(0, line.size() - 1), -1, "no LF at the end"}, {head + "100000\t" + hex + "\r\n", -1, "CR LF"},
+        {head + "100000\t" + std::string(64, 'A') + "\n", -1, "upper-case digest"},
+        {"VEQCHUNKS2" + head.substr(10) + line, -1, "another version"},
+    };
+    for (const auto& c : kIndexes) {
+        ChunkEntry got[2];
+        char named[65] = "";
+        unsigned long long total = 1;
+        EXPECT_EQ(ParseChunkIndex(c.text.data(), c.text.size(), named, got, 2, &total), c.want) << c.why;
+        if (c.want < 0) continue;
+        EXPECT_EQ(named, kDigest);
+        EXPECT_EQ(total, 100005u);
+        EXPECT_TRUE(got[0].length == 100000 && got[0].digest[0] == 2 && got[1].length == 5 && got[1].digest[0] == 6);
+    }
+
+    // Chunks 0 and 2 hold the same bytes: one old chunk fills both, and a length no chunk has needs no digest.
+    DeltaPlan plan;
+    unsigned found[4];
+    ASSERT_TRUE(StartDeltaPlan(&plan, e, 7));
+    EXPECT_FALSE(WantsLength(&plan, 99999));
+    EXPECT_EQ(TakeMatches(&plan, 262144, e[0].digest, found, 4), 2u);
+    EXPECT_EQ(TakeMatches(&plan, 262144, e[0].digest, found, 4), 0u) << "taken once";
+    EXPECT_EQ(TakeMatches(&plan, 100000, e[3].digest, found, 4), 0u) << "same digest, other length";
+    EXPECT_EQ(TakeMatches(&plan, 5, e[6].digest, found, 4), 1u);
+    EXPECT_EQ(plan.keptBytes, 2 * 262144u + 5);
+    const struct { unsigned long long most; std::string want; } kPlans[] = {
+        {1 << 20, "1+1@262144 3+3@624288"}, {524288, "1+1@262144 3+2@624288 5+1@1148576"},
+        {1, "1+1@262144 3+1@624288 4+1@886432 5+1@1148576"},
+    };
+    for (const auto& c : kPlans) {
+        std::string got;
+        ChunkRange r;
+        for (size_t next = 0; NextMissingRange(&plan, &next, c.most, &r);)
+            got += (got.empty() ? "" : " ") + std::to_string(r.first) + "+" + std::to_string(r.count) + "@" +
+                   std::to_string(r.offset) + (r.bytes == plan.offsets[r.first + r.count] - r.offset ? "" : " wrong size");
+        EXPECT_EQ(got, c.want) << "at most " << c.most;
+    }
+    EndDeltaPlan(&plan);
 }
