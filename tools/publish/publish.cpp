@@ -359,6 +359,18 @@ int WriteBlobs(const PublishOptions* o, Release* s) {
     return 1;
 }
 
+// A chunk index beside every large blob, so that launchers fetch only the chunks they lack.
+int WriteChunkIndexes(const PublishOptions* o, const Release& s) {
+    unsigned written = 0;
+    for (const ClientFile& f : s.files) {
+        int isNew = 0;
+        if (!PutChunkIndex(o->outDir, f.digest, f.size, &isNew)) return 0;
+        written += isNew;
+    }
+    if (written) fprintf(o->report, "veq-publish: chunk indexes written: %u\n", written);
+    return 1;
+}
+
 // A new history entry unless the last one is this manifest, then the live manifest, each checked on disk first.
 int WriteManifest(const PublishOptions* o, const Release& s) {
     std::string patchDir = std::string(o->outDir) + "/patch", historyDir = std::string(o->outDir) + "/history";
@@ -407,8 +419,9 @@ int PublishRelease(const PublishOptions* o) {
     }
     if (!DigestFiles(o, &s)) goto done;
     ComposeManifest(&s);
-    // Blobs first, the manifest last: a client never sees a manifest whose blobs are missing.
-    if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s) || !WriteManifest(o, s)) goto done;
+    // Blobs and their chunk indexes first, the manifest last: a client never sees a manifest whose blobs are missing.
+    if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s) || !WriteChunkIndexes(o, s) || !WriteManifest(o, s))
+        goto done;
     ReportRelease(o, s);
     result = kPublishOk;
 done:

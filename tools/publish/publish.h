@@ -29,6 +29,10 @@ struct PublishOptions {
 // release (each one listed, nothing written); kPublishFailed on an I/O failure (blobs already written stay).
 int PublishRelease(const PublishOptions* o);
 
+// Writes OUT/patch/chunks/<digest> for the blob of that digest and size when it is at least 1 MiB and no index
+// that reads right is there; *written is 1 when one was written. 1 on success; otherwise the reason is on stderr.
+int PutChunkIndex(const char* outDir, const char* digest, unsigned long long size, int* written);
+
 // Removes the blobs that none of the last `keep` published manifests (nor the live one) names, and the
 // history entries older than those. kPublishFailed, removing nothing, when a kept manifest cannot be read.
 int PruneReleases(const char* outDir, unsigned keep, FILE* report);
