@@ -20,6 +20,13 @@ const char* LinkOnTheWay(const char* relPath);
 // GET `object` from the service host over HTTPS into `dest`. On failure `dest` does not exist afterwards.
 int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
                    unsigned long long expectedBytes, int exactSize);
+// GET bytes [first, first + bytes) of `object`, a body of `total` bytes, or with bytes == 0 the whole body of at
+// most `total` bytes, handing them to `take` in order with their place in the part (a whole body tried again
+// starts again at 0; 0 from `take` ends the download). Tried again, and a range resumed where it was cut, as
+// DownloadToFile does. 1 when all were taken.
+typedef int (*PartTake)(void* ctx, unsigned long long at, const void* data, unsigned long n);
+int DownloadPart(const wchar_t* object, unsigned long long first, unsigned long long bytes,
+                 unsigned long long total, PartTake take, void* ctx);
 // Brings the client in the install directory to the published release, hashing every file to check it (UPDATE
 // CLIENT is the player's "verify files"). Owns the busy state.
 int RunPatch(void);
@@ -55,6 +62,14 @@ struct PatchRelease {
 };
 
 enum { kMaxPatchRecords = 10000 };
+
+// Puts a changed file's new content into its cache file from the old file of the same path and byte ranges of
+// its blob (`object`), as the blob's chunk index on the server guides it. 0 when that cannot be done (no index,
+// nothing to keep, a range refused or not verifying): the caller downloads the whole blob. Whatever it returns,
+// the cache file is only a candidate until its digest is checked.
+int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object);
+// A changed file's blob into the cache and verified against its digest: assembled as above, else whole.
+int FetchChangedFile(const PatchRecord* rec);
 
 // The connection the patch run's downloads share; DownloadToFile opens one of its own when none is open.
 int OpenPatchLink(void);

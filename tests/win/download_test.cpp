@@ -1,4 +1,5 @@
-// Parent folders, the HTTPS download and the manifest fetch and load, against the test server.
+// Parent folders, the HTTPS download, the manifest fetch and load, and changed files assembled from their old
+// version and byte ranges, against the test server.
 #include "patch/patch.h"
 #include "shell/shell.h"
 #include "support.h"
@@ -120,6 +121,117 @@ TEST_F(Download, LoaderAppliesTheInstallFoldersOwnLengthRule) {
     }
     EXPECT_EQ(Status(), "Manifest patch tidak sah. Tiada fail client diganti.");
     free(records);
+}
+
+// The archive as a later release has it: ten 64 KiB regions rewritten (1%), or five 4 KiB insertions.
+std::string Edited(const std::string& old, bool insert) {
+    std::string now = old;
+    for (size_t i = insert ? 5 : 10; i-- > 0;)
+        if (insert) now.insert(old.size() / 5 * i + 777, Bytes(4096, 50 + i));
+        else now.replace(old.size() / 10 * i + 999, 65536, Bytes(65536, 50 + i));
+    return now;
+}
+
+struct Fetched {
+    unsigned long long bytes = 0;  // of blobs and chunk indexes
+    int refused = 0, whole = 0, ranges = 0;  // GETs of a blob without a range, and with one
+    bool lastWhole = false, oneConnection = true;
+};
+Fetched Tally(const std::vector<Request>& log) {
+    Fetched f;
+    for (const Request& r : log) {
+        bool blob = r.target.compare(0, 13, "/patch/blobs/") == 0;
+        f.bytes += blob || r.target.compare(0, 14, "/patch/chunks/") == 0 ? r.bodyBytes : 0;
+        f.refused += r.status >= 400;
+        f.whole += blob && r.range.empty();
+        f.ranges += blob && !r.range.empty();
+        f.lastWhole = blob && r.range.empty();
+        f.oneConnection = f.oneConnection && r.connection == log[0].connection;
+    }
+    return f;
+}
+
+// A 64 MiB archive changed in place and published by veq-publish: only what the old file lacks comes, in ranges
+// over the kept-alive connection, at most 10% of the archive with its index. A server with no chunk indexes costs
+// one refused request, then the whole blob.
+TEST_F(Download, AChangedArchiveFetchesOnlyWhatItsOldVersionLacks) {
+    const std::string old = Bytes(64u << 20, 7), client = FreshDir("-client");
+    const struct { const char* edit; bool insert, indexes; } kCases[] = {
+        {"rewritten", false, true}, {"inserted", true, true}, {"no-indexes", false, false}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.edit);
+        const File now = {"Textures/Archive.utx", Edited(old, c.insert)};
+        UseDir(FreshDir(c.edit));
+        ASSERT_TRUE(Install(dir, {{now.path, old}}) && Write(In(client, now.path), now.content));
+        ASSERT_TRUE(PublishWithTool(client, releaseDir) && ResetServer());
+        if (!c.indexes) RemoveTree(In(releaseDir, "patch/chunks"));
+        EXPECT_EQ(RunPatch(), 1) << Trail();
+        EXPECT_TRUE(HasFiles(dir, {now}));
+        Fetched f = Tally(ServerLog());
+        EXPECT_TRUE(f.oneConnection);
+        EXPECT_EQ(f.refused, c.indexes ? 0 : 1);
+        EXPECT_EQ(f.whole, c.indexes ? 0 : 1);
+        EXPECT_LE(f.bytes, now.content.size() / (c.indexes ? 10 : 1) + 100);
+    }
+}
+
+// Whatever misleads (the index, or the answer to a range), the file still arrives byte-exact, through one whole
+// download right after the misleading answer; a range cut short goes on where it stopped instead.
+TEST_F(Download, AMisleadingIndexOrRangeCostsOneWholeDownload) {
+    const std::string old = Bytes(3u << 20, 8), client = FreshDir("-client");
+    const File now = {"Maps/Big.ut2", Edited(old, false)};
+    const std::string indexPath = In(releaseDir, "patch/chunks/" + Sha256(now.content));
+    ASSERT_TRUE(Write(In(client, now.path), now.content) && PublishWithTool(client, releaseDir));
+    const std::string index = Read(indexPath);
+    std::string lying = index, otherBlob = index;
+    char& digit = lying[lying.find('\t', 80) + 1];  // of the first chunk's digest
+    digit = digit == '0' ? '1' : '0';
+    otherBlob.replace(11, 64, Sha256(old));
+    const struct { const char* why; std::string index; const char* fault; bool whole; int ranges; } kCases[] = {
+        {"cut", index.substr(0, index.size() - 1), "", true, 0}, {"another-blob", otherBlob, "", true, 0},
+        {"lying", lying, "", true, 1}, {"200", index, "times=1", true, 1},
+        {"flipped", index, "ranged=1&flip=1000&times=1", true, 1}, {"resumed", index, "ranged=1&cut_after=1000&times=1", false, -1},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.why);
+        UseDir(FreshDir(c.why));
+        ASSERT_TRUE(Install(dir, {{now.path, old}}) && Write(indexPath, c.index) && ResetServer());
+        ASSERT_TRUE(!*c.fault || Ctl(std::string("POST /ctl/fault?path=/patch/blobs/&") + c.fault));
+        EXPECT_EQ(RunPatch(), 1) << Trail();
+        EXPECT_TRUE(HasFiles(dir, {now}));
+        Fetched f = Tally(ServerLog());
+        EXPECT_EQ(f.whole, c.whole ? 1 : 0);
+        EXPECT_EQ(f.lastWhole, c.whole) << "the whole blob comes last, once";
+        EXPECT_TRUE(c.ranges < 0 || f.ranges == c.ranges) << f.ranges << " ranges";
+    }
+}
+
+// Killed while a range is on its way, the launcher leaves a cache file the next run does not trust: that run
+// assembles it again and installs exactly the new file.
+TEST(DownloadExe, AKillInTheAssemblyLeavesNothingTheNextRunTrusts) {
+    const std::string dir = FreshDir(), release = FreshDir("-release"), client = FreshDir("-client");
+    const std::string old = Bytes(3u << 20, 9);
+    const File now = {"Sounds/Big.uax", Edited(old, true)};
+    ASSERT_TRUE(Install(dir, {{now.path, old}}) && Write(In(client, now.path), now.content));
+    ASSERT_TRUE(PublishWithTool(client, release) && Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(release)));
+    ASSERT_TRUE(Ctl("POST /ctl/fault?path=/patch/blobs/&ranged=1&stall_ms=60000&stall_after=100"));
+    {
+        LauncherProcess launcher;
+        ASSERT_TRUE(launcher.Start(dir));
+        launcher.Post(1003);
+        bool ranged = false;
+        for (int i = 0; i < 1000 && !ranged; i++, Sleep(20))
+            for (const Request& r : ServerLog()) ranged = ranged || r.status == 206;
+        ASSERT_TRUE(ranged) << launcher.Status();
+        launcher.Kill();
+    }
+    std::string cached = dir + "\\patch-cache\\" + Read(In(release, "patch/manifest.tsv")).substr(10, 32) + "\\" + Sha256(now.content);
+    EXPECT_TRUE(Exists(cached) && Read(cached) != now.content) << "killed mid-assembly";
+    ASSERT_TRUE(Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(release)));
+    LauncherProcess again;
+    ASSERT_TRUE(again.Start(dir));
+    again.Click(1003);
+    EXPECT_TRUE(HasFiles(dir, {now})) << again.Status();
 }
 
 }  // namespace

@@ -117,17 +117,32 @@ std::string Sha256(const std::string& bytes) {
     return hex;
 }
 
-// Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link as a reparse
-// point, as Windows does its own links: so the link is made with ln, through Wine's start of a Unix program.
-bool Link(const std::string& link, const std::string& target) {
-    std::string cmd = "/bin/ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"";
+// A Unix program through Wine's start: its process handle is no way to wait for it, so the caller waits for what
+// it makes.
+static bool StartUnix(std::string cmd) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return false;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    // A Unix process's handle is no way to wait for it: wait for the link itself.
+    return true;
+}
+
+bool PublishWithTool(const std::string& client, const std::string& out) {
+    std::string manifest = In(out, "patch/manifest.tsv");
+    DeleteFileA(manifest.c_str());
+    if (!StartUnix(Env("VEQ_BIN_DIR", "/none") + "/../native/tools/veq-publish \"" + UnixPath(client) + "\" \"" +
+                   UnixPath(out) + "\"")) return false;
+    for (int i = 0; i < 3000; i++, Sleep(20))
+        if (Exists(manifest)) return true;  // written last, in one rename
+    return false;
+}
+
+// Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link as a reparse
+// point, as Windows does its own links: so the link is made with ln, through Wine's start of a Unix program.
+bool Link(const std::string& link, const std::string& target) {
+    if (!StartUnix("/bin/ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"")) return false;
     for (int i = 0; i < 250; i++, Sleep(20)) {
         DWORD a = GetFileAttributesA(link.c_str());
         if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) return true;

@@ -41,6 +41,9 @@ struct File {
 std::string ReleaseId(const std::string& name);  // 32 hex digits, stable per name
 std::string ManifestText(const std::string& id, const std::vector<File>& files);
 bool WriteRelease(const std::string& dir, const std::string& id, const std::vector<File>& files);
+// The native veq-publish run on a client folder into `out` (through Wine's start of a Unix program), its manifest
+// in place once it returns true.
+bool PublishWithTool(const std::string& client, const std::string& out);
 bool Install(const std::string& dir, const std::vector<File>& files);
 testing::AssertionResult HasFiles(const std::string& dir, const std::vector<File>& files);
 
