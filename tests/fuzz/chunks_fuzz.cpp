@@ -2,7 +2,6 @@
 // the limits the launcher's assembly relies on.
 #include <assert.h>
 #include <stdint.h>
-#include <string.h>
 
 #include <string>
 
@@ -17,13 +16,11 @@ static void CheckText(const std::string& text) {
     if (n < 0) return;
     std::string again(line, FormatChunkHeader(line, sizeof line, named));
     for (long i = 0; i < n; i++) {
-        const ChunkEntry& e = g_entries[i];
-        assert(e.length >= 1 && e.length <= kChunkMaxBytes && (e.length >= kChunkMinBytes || i == n - 1) && "length");
-        again.append(line, FormatChunkLine(line, sizeof line, &e));
-        sum += e.length;
+        assert(g_entries[i].length >= (i == n - 1 ? 1 : kChunkMinBytes) && g_entries[i].length <= kChunkMaxBytes);
+        again.append(line, FormatChunkLine(line, sizeof line, &g_entries[i]));
+        sum += g_entries[i].length;
     }
-    assert(again == text && "accepted only as written");
-    assert(sum == total && text.size() <= kChunkIndexMaxBytes && "total, and the most the launcher fetches");
+    assert(n >= 1 && again == text && sum == total && "accepted only as written, with its total");
     assert(ParseChunkIndex(text.data(), text.size(), named, g_entries, (size_t)n - 1, &total) == -1 && "the cap holds");
 }
 
