@@ -109,10 +109,28 @@ TEST_F(Launch, PlayStartsTheClientInItsFolderWithTheLoginArgumentsAndKeepsNoHand
     EXPECT_EQ(StartClient(kLaunchPlay), 1);
     EXPECT_EQ(NewHandles(before, false), 0);
     for (int i = 0; i < 250 && ClientStarts(dir).size() < 2; i++) Sleep(20);
-    std::string start = "\"" + exe + "\" -updated -BishopIP=127.0.0.1 -BishopPort=7451 -window|" + dir + "\\System";
+    // With the player's own token: this process is elevated (Wine makes every program so) and System is the player's.
+    std::string start = "\"" + exe + "\" -updated -BishopIP=127.0.0.1 -BishopPort=7451 -window|" + dir + "\\System|limited";
     EXPECT_EQ(ClientStarts(dir), (std::vector<std::string>{start, start}));
     EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopIP=127.0.0.1\r\n");
     EXPECT_FALSE(Exists(dumps));
+}
+
+// REGISTER of an elevated launcher: the desktop's shell opens the page, never the launcher. The https handler here is
+// the fake client, which notes who started it.
+TEST_F(Launch, RegisterHasTheDesktopShellOpenThePage) {
+    const char* key = "https\\shell\\open\\command";
+    char browser[MAX_PATH];
+    LONG size = sizeof browser;
+    ASSERT_EQ(RegQueryValueA(HKEY_CLASSES_ROOT, key, browser, &size), ERROR_SUCCESS);
+    std::string fake = "\"" + InstallClient(dir, "exit") + "\" \"%1\"", out = In(dir, "System/fake-client.out");
+    ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, fake.c_str(), fake.size()), ERROR_SUCCESS);
+    Press(1002);
+    for (int i = 0; i < 250 && Read(out).find("parent=") == std::string::npos; i++) Sleep(20);
+    RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, browser, strlen(browser));
+    EXPECT_EQ(Status(), "Register dibuka dalam browser.");
+    EXPECT_NE(Read(out).find(" \"https://127.0.0.1/register\"\n"), std::string::npos) << Read(out);
+    EXPECT_NE(Read(out).find("\nparent=explorer.exe\n"), std::string::npos) << Read(out);
 }
 
 TEST_F(Launch, AMissingClientIsShownInABoxAndNothingStarts) {
@@ -186,6 +204,7 @@ TEST_F(Launch, ACrashBecomesADumpAndTheNoteAndEndsTheClient) {
     EXPECT_EQ(ex.ExceptionRecord.ExceptionInformation[1], 0x10u) << "the address written to";
     std::string tid = Read(In(dir, "System/fake-client.out"));
     EXPECT_NE(tid.find("tid=" + std::to_string(ex.ThreadId) + "\n"), std::string::npos);
+    EXPECT_NE(tid.find("token=limited\n"), std::string::npos) << "PLAY (DEBUG) attached to a client of the player's";
     char note[80];
     snprintf(note, sizeof note, "exception=0xc0000005 address=%08llx\r\n", (unsigned long long)ex.ExceptionRecord.ExceptionAddress);
     EXPECT_EQ(Read(dumps + "\\crash.txt"), note);
