@@ -131,7 +131,8 @@ int StartAsPlayer(const char* exePath, const char* cmdLine, const char* dir, DWO
     }
     Widen(exe, exePath), Widen(cmd, cmdLine), Widen(cwd, dir);
     // CreateProcessAsUserW needs SeAssignPrimaryTokenPrivilege for a token not made from ours, so on Windows it
-    // mostly fails that way; CreateProcessWithTokenW (the secondary logon service) then starts it.
+    // mostly fails that way; CreateProcessWithTokenW (the secondary logon service) then starts it. Wine's
+    // CreateProcessWithTokenW ignores the token, its CreateProcessAsUserW does not.
     int ok = CreateProcessAsUserW(token, exe, cmd, NULL, NULL, FALSE, flags, NULL, cwd, &si, pi) ||
              (GetLastError() == ERROR_PRIVILEGE_NOT_HELD &&
               CreateProcessWithTokenW(token, 0, exe, cmd, flags, NULL, cwd, &si, pi));
