@@ -134,24 +134,20 @@ TEST_F(Launch, RegisterHasTheDesktopShellOpenThePage) {
 }
 
 TEST_F(Launch, AMissingClientIsShownInABoxAndNothingStarts) {
-    const struct {
-        int command;
-        const char* text;
-    } kCases[] = {{1001, "System\\ZQ.exe tak dijumpai.\nLetak launcher ni dalam folder ZQO."},
-                  {1008, "System\\ZQ.exe tak dijumpai."}};
-    for (bool directory : {false, true}) {
-        ASSERT_TRUE(!directory || CreateDirectoryA(In(dir, "System/ZQ.exe").c_str(), NULL));
-        for (const auto& c : kCases) {
-            Box box;
-            HANDLE answer = CreateThread(NULL, 0, AnswerBox, &box, 0, NULL);
-            Press(c.command);
-            EXPECT_EQ(WaitForSingleObject(answer, 15000), WAIT_OBJECT_0);
-            CloseHandle(answer);
-            EXPECT_EQ(box.text, c.text);
-            EXPECT_EQ(box.caption, "VEQ Games Launcher");
-            EXPECT_EQ(box.owner, window);
-            EXPECT_FALSE(Exists(dumps)) << "no dumps folder before the client is known";
-        }
+    const char* kPlayText = "System\\ZQ.exe tak dijumpai.\nLetak launcher ni dalam folder ZQO.";
+    const struct { int command; bool directory; const char* text; } kCases[] = {
+        {1001, false, kPlayText}, {1008, false, "System\\ZQ.exe tak dijumpai."}, {1001, true, kPlayText}};
+    for (const auto& c : kCases) {
+        ASSERT_TRUE(!c.directory || CreateDirectoryA(In(dir, "System/ZQ.exe").c_str(), NULL));
+        Box box;
+        HANDLE answer = CreateThread(NULL, 0, AnswerBox, &box, 0, NULL);
+        Press(c.command);
+        EXPECT_EQ(WaitForSingleObject(answer, 15000), WAIT_OBJECT_0);
+        CloseHandle(answer);
+        EXPECT_EQ(box.text, c.text);
+        EXPECT_EQ(box.caption, "VEQ Games Launcher");
+        EXPECT_EQ(box.owner, window);
+        EXPECT_FALSE(Exists(dumps)) << "no dumps folder before the client is known";
     }
 }
 
@@ -256,7 +252,8 @@ TEST_F(Launch, TheWindowAnswersThroughAGameSessionUnderTheCrashCatcher) {
     EXPECT_EQ(Status(), "Game tamat tanpa exception.");
 }
 
-// Closing the launcher during PLAY (DEBUG) lets the game go on, and so does killing it.
+// Closing the launcher during PLAY (DEBUG) lets the game go on, and so does killing it. The real exe, elevated as
+// its manifest asks, attached to a client of the player's own token.
 TEST(LaunchExe, TheGameOutlivesALauncherClosedOrKilledDuringItsSession) {
     for (bool kill : {false, true}) {
         std::string dir = FreshDir(kill ? "-kill" : "-close"), release = FreshDir("-release");
@@ -276,6 +273,7 @@ TEST(LaunchExe, TheGameOutlivesALauncherClosedOrKilledDuringItsSession) {
         else PostMessageA(launcher.window, WM_CLOSE, 0, 0);
         EXPECT_EQ(launcher.Wait(10000), kill ? 99u : 0u);
         EXPECT_EQ(WaitForSingleObject(client, 1000), (DWORD)WAIT_TIMEOUT) << "the game ended with the launcher";
+        EXPECT_NE(Read(In(dir, "System/fake-client.out")).find("token=limited\n"), std::string::npos);
         TerminateProcess(client, 0);
         CloseHandle(client);
     }
