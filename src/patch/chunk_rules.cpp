@@ -117,10 +117,12 @@ long ParseChunkIndex(const char* text, size_t size, char blobDigest[65], ChunkEn
             length = length * 10 + (unsigned long)(text[pos + digits++] - '0');
         if (digits == 0 || text[pos] == '0' || length > kChunkMaxBytes) return -1;
         pos += digits;
-        if (size - pos < 66 || text[pos] != '\t' || !IsLowerHex(text + pos + 1, 64) || text[pos + 65] != '\n') return -1;
+        if (size - pos < 66 || text[pos] != '\t' || !IsLowerHex(text + pos + 1, 64) || text[pos + 65] != '\n')
+            return -1;
         ChunkEntry* e = &entries[count++];
         e->length = (unsigned)length;
-        for (int i = 0; i < 32; i++) e->digest[i] = (unsigned char)(HexValue(text[pos + 1 + 2 * i]) << 4 | HexValue(text[pos + 2 + 2 * i]));
+        for (int i = 0; i < 32; i++)
+            e->digest[i] = (unsigned char)(HexValue(text[pos + 1 + 2 * i]) << 4 | HexValue(text[pos + 2 + 2 * i]));
         *total += length;
         pos += 66;
     }
@@ -143,7 +145,8 @@ int StartDeltaPlan(DeltaPlan* plan, const ChunkEntry* chunks, size_t count) {
     for (size_t i = 0; i < count; i++) {
         plan->offsets[i + 1] = plan->offsets[i] + chunks[i].length;
         plan->byDigest[i] = (unsigned)i;
-        if (chunks[i].length <= kChunkMaxBytes) plan->lengths[chunks[i].length / 8] |= (unsigned char)(1 << chunks[i].length % 8);
+        if (chunks[i].length <= kChunkMaxBytes)
+            plan->lengths[chunks[i].length / 8] |= (unsigned char)(1 << chunks[i].length % 8);
     }
     std::sort(plan->byDigest, plan->byDigest + count, [chunks](unsigned a, unsigned b) {
         int c = memcmp(chunks[a].digest, chunks[b].digest, 32);
@@ -167,8 +170,8 @@ int WantsLength(const DeltaPlan* plan, size_t length) {
 size_t TakeMatches(DeltaPlan* plan, size_t length, const unsigned char digest[32], unsigned* found, size_t cap) {
     const ChunkEntry* chunks = plan->chunks;
     size_t n = 0;
-    const unsigned* it = std::lower_bound(plan->byDigest, plan->byDigest + plan->count, digest,
-                                          [chunks](unsigned a, const unsigned char* d) { return memcmp(chunks[a].digest, d, 32) < 0; });
+    auto before = [chunks](unsigned a, const unsigned char* d) { return memcmp(chunks[a].digest, d, 32) < 0; };
+    const unsigned* it = std::lower_bound(plan->byDigest, plan->byDigest + plan->count, digest, before);
     for (; it < plan->byDigest + plan->count && n < cap && memcmp(chunks[*it].digest, digest, 32) == 0; ++it) {
         if (plan->have[*it] || chunks[*it].length != length) continue;
         plan->have[*it] = 1;

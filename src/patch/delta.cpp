@@ -49,14 +49,15 @@ static int WriteAt(HANDLE out, unsigned long long offset, const void* data, size
 }
 
 // The installed file, read only: never through a link (its target is not this folder's), and kept from writers
-// while it is read.
+// while it is read. One shorter than a chunk holds nothing worth an index request.
 static HANDLE OpenOldFile(const char* path) {
     BY_HANDLE_FILE_INFORMATION info;
     HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (f == INVALID_HANDLE_VALUE) return f;
     if (GetFileType(f) != FILE_TYPE_DISK || !GetFileInformationByHandle(f, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || (info.nFileSizeHigh == 0 && info.nFileSizeLow == 0)) {
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (info.nFileSizeHigh == 0 && info.nFileSizeLow < kChunkMinBytes)) {
         CloseHandle(f);
         return INVALID_HANDLE_VALUE;
     }
@@ -166,7 +167,8 @@ int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object) {
         a.prov = 0;
         goto done;
     }
-    if (!(window = (unsigned char*)malloc(kWindowBytes)) || !(a.chunk = (unsigned char*)malloc(kChunkMaxBytes))) goto done;
+    if (!(window = (unsigned char*)malloc(kWindowBytes)) || !(a.chunk = (unsigned char*)malloc(kChunkMaxBytes)))
+        goto done;
     if ((a.out = CreateCacheFile(rec->cachePath)) == INVALID_HANDLE_VALUE) goto done;
     if (!ForEachChunk(window, kWindowBytes, ReadOld, TakeOldChunk, &a)) goto done;
     CloseHandle(a.old);

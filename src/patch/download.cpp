@@ -213,8 +213,10 @@ static Outcome TryPart(HINTERNET connection, const wchar_t* object, unsigned lon
     if (!request) return kGiveUp;
     if (!bytes) *done = 0;
     from = first + *done;
-    FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-%I64u", from, last);
-    if (bytes) http->AddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
+    if (bytes) {
+        FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-%I64u", from, last);
+        http->AddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
+    }
     if (!http->SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !http->ReceiveResponse(request, NULL)) {
         outcome = FailedCall();
@@ -229,7 +231,8 @@ static Outcome TryPart(HINTERNET connection, const wchar_t* object, unsigned lon
         DrainShortAnswer(request, piece, sizeof piece);
         goto done;
     }
-    if (announced == kBadLength || (announced != kNoLength && (bytes ? announced != last + 1 - from : announced > total)))
+    if (announced == kBadLength ||
+        (announced != kNoLength && (bytes ? announced != last + 1 - from : announced > total)))
         goto done;
     for (;;) {
         DWORD got = 0;

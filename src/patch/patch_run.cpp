@@ -132,7 +132,8 @@ int FetchChangedFile(const PatchRecord* rec) {
     FormatBoundedW(object, kBlobObjectCap, L"/patch/blobs/%hs", rec->digest);
     // An assembly that does not verify costs one whole download more, never a wrong file.
     if (AssembleFromOldFile(rec, object) && DigestMatches(rec->cachePath, rec->digest)) return 1;
-    return DownloadToFile(object, rec->cachePath, kMaxBlobBytes, rec->size, 1) && DigestMatches(rec->cachePath, rec->digest);
+    return DownloadToFile(object, rec->cachePath, kMaxBlobBytes, rec->size, 1) &&
+           DigestMatches(rec->cachePath, rec->digest);
 }
 
 // Every changed file's blob into the cache, verified against its digest. No client file is touched here.

@@ -159,8 +159,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 with open(os.path.join(self.state.release, path.lstrip("/")), "rb") as f:
                     size = os.fstat(f.fileno()).st_size
                     ask = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
-                    first = int(ask[1]) if ask else size
-                    last = min(int(ask[2] or size - 1), size - 1) if ask else 0
+                    first, last = (int(ask[1]), min(int(ask[2] or size - 1), size - 1)) if ask else (0, -1)
                     if path.startswith("/patch/blobs/") and first <= last and (not fault or fault["ranged"]):
                         extra.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
                         f.seek(first)

@@ -323,7 +323,8 @@ TEST(Rules, ChunkBoundariesSurviveEdits) {
 // every chunk of its length and digest, once, and fetches the rest in ranges of at most the given size, one
 // chunk at least.
 TEST(Rules, ChunkIndexAndPlan) {
-    ChunkEntry e[7] = {{262144, {1}}, {100000, {2}}, {262144, {1}}, {262144, {3}}, {262144, {4}}, {262144, {5}}, {5, {6}}};
+    ChunkEntry e[7] = {{262144, {1}}, {100000, {2}}, {262144, {1}}, {262144, {3}},
+                       {262144, {4}}, {262144, {5}}, {5, {6}}};
     char buf[kChunkHeaderCap], named[65];
     std::string index(buf, FormatChunkHeader(buf, sizeof buf, kDigest.c_str()));
     for (const ChunkEntry& c : e) index.append(buf, FormatChunkLine(buf, sizeof buf, &c));
@@ -345,12 +346,12 @@ TEST(Rules, ChunkIndexAndPlan) {
         {1 << 20, "1+1@262144 3+3@624288"}, {524288, "1+1@262144 3+2@624288 5+1@1148576"},
         {1, "1+1@262144 3+1@624288 4+1@886432 5+1@1148576"},
     };
-    for (const auto& c : kPlans) {
+    for (const auto& c : kPlans) {  // first+count@offset, and ! when its bytes are not its chunks'
         std::string got;
         ChunkRange r;
         for (size_t next = 0; NextMissingRange(&plan, &next, c.most, &r);)
             got += (got.empty() ? "" : " ") + std::to_string(r.first) + "+" + std::to_string(r.count) + "@" +
-                   std::to_string(r.offset) + (r.bytes == plan.offsets[r.first + r.count] - r.offset ? "" : " wrong size");
+                   std::to_string(r.offset) + (r.bytes == plan.offsets[r.first + r.count] - r.offset ? "" : "!");
         EXPECT_EQ(got, c.want) << "at most " << c.most;
     }
     EndDeltaPlan(&plan);

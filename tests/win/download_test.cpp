@@ -158,14 +158,21 @@ Fetched Tally(const std::vector<Request>& log) {
 // the misleading answer; a range cut short goes on where it stopped. The file arrives byte-exact every time.
 TEST_F(Download, AChangedArchiveFetchesOnlyWhatItsOldVersionLacks) {
     enum { kKeep, kNone, kCut, kOtherBlob, kLying };
-    const struct { const char* why; size_t size; bool insert; int index; const char* fault, *blobs; double most; } kCases[] = {
+    const struct {
+        const char* why;
+        size_t size;
+        bool insert;
+        int index;
+        const char *fault, *blobs;  // blobs: R a range, W the whole, in order ("": no W)
+        double most;                // bytes downloaded, of the file's size
+    } kCases[] = {
         {"rewritten", 64u << 20, false, kKeep, "", "", 0.1}, {"inserted", 64u << 20, true, kKeep, "", "", 0.1},
         {"no-indexes", 64u << 20, false, kNone, "", "W", 1.1}, {"cut-index", 3u << 20, false, kCut, "", "W", 1.1},
         {"other-blob", 3u << 20, false, kOtherBlob, "", "W", 1.1}, {"lying", 3u << 20, false, kLying, "", "RW", 1.5},
         {"200", 3u << 20, false, kKeep, "times=1", "RW", 2.1},
         {"flipped", 3u << 20, false, kKeep, "ranged=1&flip=1000&times=1", "RW", 1.5},
         {"resumed", 3u << 20, false, kKeep, "ranged=1&cut_after=1000&times=1", "", 1.0},
-    };  // blobs: R a range, W the whole, in order ("": no W)
+    };
     const std::string client = FreshDir("-client");
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.why);
@@ -196,7 +203,8 @@ TEST_F(Download, AChangedArchiveFetchesOnlyWhatItsOldVersionLacks) {
 TEST_F(Download, AKillInTheAssemblyLeavesNothingTheNextRunTrusts) {
     const std::string old = Bytes(3u << 20, 9), client = FreshDir("-client");
     const File now = {"Sounds/Big.uax", Edited(old, true)};
-    ASSERT_TRUE(Install(dir, {{now.path, old}}) && Write(In(client, now.path), now.content) && PublishWithTool(client, releaseDir));
+    ASSERT_TRUE(Install(dir, {{now.path, old}}) && Write(In(client, now.path), now.content));
+    ASSERT_TRUE(PublishWithTool(client, releaseDir));
     ASSERT_TRUE(ResetServer() && Ctl("POST /ctl/fault?path=/patch/blobs/&ranged=1&stall_ms=60000&stall_after=100"));
     {
         LauncherProcess launcher;
@@ -205,7 +213,8 @@ TEST_F(Download, AKillInTheAssemblyLeavesNothingTheNextRunTrusts) {
         for (int i = 0; i < 1000 && Tally(ServerLog()).blobs.empty(); i++) Sleep(20);
         launcher.Kill();
     }
-    const std::string cached = dir + "\\patch-cache\\" + Read(In(releaseDir, "patch/manifest.tsv")).substr(10, 32) + "\\" + Sha256(now.content);
+    const std::string id = Read(In(releaseDir, "patch/manifest.tsv")).substr(10, 32);
+    const std::string cached = dir + "\\patch-cache\\" + id + "\\" + Sha256(now.content);
     EXPECT_TRUE(Exists(cached) && Read(cached) != now.content) << "killed mid-assembly";
     LauncherProcess again;
     ASSERT_TRUE(ResetServer() && again.Start(dir));

@@ -61,7 +61,8 @@ int DescribesBlob(void* ctx, const char* data, size_t size) {
 }  // namespace
 
 int PutChunkIndex(const char* outDir, const char* digest, unsigned long long size, int* written) {
-    const std::string dir = std::string(outDir) + "/patch/chunks", blob = std::string(outDir) + "/patch/blobs/" + digest;
+    const std::string dir = std::string(outDir) + "/patch/chunks";
+    const std::string blob = std::string(outDir) + "/patch/blobs/" + digest;
     Blob b = {digest, size};
     IndexWriter w = {-1, "", 0};
     char* have = NULL;
