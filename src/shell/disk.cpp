@@ -126,8 +126,9 @@ static int HoldWay(const char* path, int withLast, int make, Held* held) {
 // of a file with no other name: the attribute belongs to the file, and would change for a hard link's target too.
 static void AllowChange(const char* path) {
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (h == INVALID_HANDLE_VALUE) return;
     if (NoLink(h, path, &info) && info.nNumberOfLinks == 1 && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
         FILE_BASIC_INFO basic;
@@ -162,14 +163,16 @@ HANDLE DiskCreate(const char* path, int append) {
     HANDLE f = INVALID_HANDLE_VALUE;
     if (!HoldWay(path, 0, 0, &held)) return f;
     if (append) {
-        f = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, 0, NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        f = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, 0, NULL, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT, NULL);
         if (f != INVALID_HANDLE_VALUE && !PlainFile(f, path, 1)) {
             CloseHandle(f);
             f = INVALID_HANDLE_VALUE;
         }
     } else if (DeleteName(path)) {
         // CREATE_NEW fails on any name that is there again, a link planted meanwhile included.
-        f = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        f = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                        NULL);
     }
     Release(&held);
     return f;
