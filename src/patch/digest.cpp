@@ -16,7 +16,7 @@ static void FactsOf(const BY_HANDLE_FILE_INFORMATION* info, FileFacts* facts) {
 
 int ReadFileFacts(const char* path, FileFacts* facts) {
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE f = DiskOpenRead(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    HANDLE f = DiskOpenRead(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
     if (f == INVALID_HANDLE_VALUE) return 0;
     int ok = GetFileInformationByHandle(f, &info);
     CloseHandle(f);
@@ -43,7 +43,7 @@ int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* fact
         hash = 0;
         goto done;
     }
-    in = DiskOpenRead(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    in = DiskOpenRead(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_SEQUENTIAL_SCAN);
     // The facts come from the handle the content is read through, before the content: one open, not two.
     if (in == INVALID_HANDLE_VALUE || (facts && !GetFileInformationByHandle(in, &info))) goto done;
     for (;;) {

@@ -294,9 +294,9 @@ int DiskRemoveTree(const char* path) {
     return ok;
 }
 
-HANDLE DiskOpenRead(const char* path, DWORD access, DWORD share) {
+HANDLE DiskOpenRead(const char* path, DWORD access, DWORD share, DWORD flags) {
     if (access & kWriteAccess) return INVALID_HANDLE_VALUE;
-    return CreateFileA(path, access, share, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    return CreateFileA(path, access, share, NULL, OPEN_EXISTING, flags, NULL);
 }
 
 char* DiskReadWhole(const char* path, size_t maxBytes, size_t* size) {

@@ -31,8 +31,9 @@ int DiskDelete(const char* path);
 // A file or a folder with all it holds; a link is removed itself, never followed. 1 when it is gone.
 int DiskRemoveTree(const char* path);
 
-// Reads. A file for reading (no write access is given); its last name is not checked: digests only.
-HANDLE DiskOpenRead(const char* path, DWORD access, DWORD share);
+// Reads. A file or folder for reading, with CreateFile's flags (no write access is given); nothing on its way is
+// checked: for digests and facts, not for content that is kept.
+HANDLE DiskOpenRead(const char* path, DWORD access, DWORD share, DWORD flags);
 // The whole file in one heap block (free it), with its size; NULL when it is a link or behind one, cannot be read,
 // holds more than maxBytes, or there is no memory. A file that grows while read is refused, not cut.
 char* DiskReadWhole(const char* path, size_t maxBytes, size_t* size);
