@@ -87,7 +87,7 @@ Conn::~Conn() {
     if (uploadFd >= 0) close(uploadFd);
     if (!uploadTemp.empty()) unlink(uploadTemp.c_str());
     std::lock_guard<std::mutex> hold(server->lock);
-    server->uploadReserved -= reserved;
+    SettleUploadLocked(this, 0);
     server->live.erase(this);
     if (peer != server->trustedProxy) {
         auto it = server->perAddress.find(peer);
@@ -204,6 +204,9 @@ void Deadline(Conn* c, int seconds) {
     if (sooner)
         if (auto self = c->self.lock()) WaitForDeadline(self);  // the wait for the later time is cancelled
 }
+
+// No deadline until the next is set: for work of ours, not the peer's.
+void HoldDeadline(Conn* c) { c->deadline = Clock::time_point::max(); }
 
 // A body or a reply that keeps moving keeps its connection; one that stalls is cut when the deadline passes.
 static void Progress(Conn* c, size_t bytes) {
@@ -395,13 +398,16 @@ static void HandleRequest(std::shared_ptr<Conn> c) {
     size_t pathLen = q == std::string::npos ? h.target.size() : q;
     const char* query = q == std::string::npos ? "" : target + q + 1;
     size_t queryLen = q == std::string::npos ? 0 : h.target.size() - q - 1;
+    std::string digest(target + pathLen - std::min(pathLen, kDigestChars), std::min(pathLen, kDigestChars));
     c->requests++;
     c->forwarded = ChooseClientAddress(c->peer.c_str(), s->trustedProxy.c_str(), h.realIp.data(), h.realIp.size(),
                                        c->client, sizeof c->client);
     c->headOnly = h.method == "HEAD";
     switch (ClassifyRoute(h.method.data(), h.method.size(), target, pathLen)) {
-    case kRouteManifest: ReplyManifest(c.get()); break;
-    case kRouteBlob: ReplyBlob(c.get(), std::string(target + 13, pathLen - 13).c_str()); break;  // "/patch/blobs/"
+    case kRouteManifest: ReplyManifest(c.get(), 0); break;
+    case kRouteManifestSig: ReplyManifest(c.get(), 1); break;
+    case kRouteBlob: ReplyBlob(c.get(), "blobs", digest.c_str()); break;
+    case kRouteChunks: ReplyBlob(c.get(), "chunks", digest.c_str()); break;
     case kRouteRegister: ReplyRegister(c.get(), target, pathLen); break;
     case kRouteUpload: return BeginUpload(c, query, queryLen);
     case kRouteBadMethod:

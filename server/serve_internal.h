@@ -38,6 +38,8 @@ const unsigned long long kDiscardBytes = 64 * 1024;  // an unwanted body up to t
 const int kMaxRequestsPerConnection = 1000;
 const int kLingerSeconds = 2;                // after our last byte, the peer's leftovers are drained
 const int kQuotaRescanSeconds = 10;          // other receivers on shared storage are seen this late
+const int kStaleTempSeconds = 3600;          // another receiver's temporary upload file untouched this long is lost
+const char kUploadTempPrefix[] = ".upload-";
 const size_t kMaxRateEntries = 100000;
 const int kBacklog = 511;
 const int kUploadNameTries = 8;
@@ -60,16 +62,21 @@ struct Conn;
 struct ServeServer {
     ServeOptions opts;
     std::string release, registerDir, uploads, logPath, trustedProxy;  // opts' strings point into these
+    std::string tempPrefix;  // of this process's temporary upload files: ".upload-<random>-"
+    unsigned staleRemoved = 0;
     std::mutex lock;  // guards the fields up to logLock
     std::condition_variable drained;
     int connections = 0;
     std::unordered_map<std::string, int> perAddress;
     std::unordered_map<Conn*, std::weak_ptr<Conn>> live;
     std::unordered_map<std::string, RateBucket> rates;
-    unsigned long long uploadUsed = 0, uploadReserved = 0;
+    // The upload quota as running figures: measured at start and every kQuotaRescanSeconds off the event loops,
+    // and kept up to date in between by each upload stored.
+    unsigned long long uploadUsed = 0, uploadFiles = 0, uploadReserved = 0, uploadReservedFiles = 0;
+    unsigned long long storedSinceScan = 0, filesSinceScan = 0;  // while quotaScanning
     Clock::time_point quotaScanned;
-    int quotaKnown = 0;
-    ManifestTag manifest = {};
+    int quotaScanning = 0;
+    ManifestTag manifestTags[2] = {};  // the manifest's, its signature's
     std::mutex logLock;
     FILE* log = stderr;
     std::atomic<bool> stopping{ false };
@@ -182,6 +189,7 @@ void ReplyText(Conn* c, int status, const char* text);
 int ReplyFile(Conn* c, const char* path, const char* type, struct stat* st);
 void ReplyNotModified(Conn* c);
 void Deadline(Conn* c, int seconds);
+void HoldDeadline(Conn* c);
 void CloseNow(Conn* c);
 void WriteString(Conn* c);
 void WriteOut(std::shared_ptr<Conn> c, Step next);
@@ -191,11 +199,13 @@ void ReplyWithoutBody(std::shared_ptr<Conn> c);
 void StartConnection(ServeServer* s, tcp::socket socket);
 
 // serve_release.cpp
-void ReplyManifest(Conn* c);
-void ReplyBlob(Conn* c, const char* digest);
+void ReplyManifest(Conn* c, int signature);
+void ReplyBlob(Conn* c, const char* folder, const char* digest);
 void ReplyRegister(Conn* c, const char* path, size_t pathLen);
 
 // serve_uploads.cpp
+void MeasureUploadsAtStart(ServeServer* s);
+void SettleUploadLocked(Conn* c, unsigned long long stored);
 void BeginUpload(std::shared_ptr<Conn> c, const char* query, size_t queryLen);
 void FinishUpload(std::shared_ptr<Conn> c);
 void UploadBodyFailed(std::shared_ptr<Conn> c, ErrorCode ec, int open);

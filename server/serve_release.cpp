@@ -1,5 +1,5 @@
-// The release routes (the manifest and blobs of the release tree) and the registration pages: files, with the
-// caching headers and validators each needs.
+// The release routes (the manifest and its signature, blobs and their chunk indexes) and the registration pages:
+// files, with the caching headers and validators each needs.
 #include <openssl/evp.h>
 #include <stdio.h>
 #include <string.h>
@@ -39,30 +39,32 @@ static int SameFile(const ManifestTag& m, const struct stat& st) {
            m.mtime.tv_sec == st.st_mtim.tv_sec && m.mtime.tv_nsec == st.st_mtim.tv_nsec;
 }
 
-static int ManifestEntityTag(ServeServer* s, int fd, const struct stat& st, char tag[33]) {
+static int ManifestEntityTag(ServeServer* s, int which, int fd, const struct stat& st, char tag[33]) {
+    ManifestTag& known = s->manifestTags[which];
     {
         std::lock_guard<std::mutex> hold(s->lock);
-        if (SameFile(s->manifest, st)) {
-            memcpy(tag, s->manifest.tag, 33);
+        if (SameFile(known, st)) {
+            memcpy(tag, known.tag, 33);
             return 1;
         }
     }
     if (!HashManifest(fd, tag)) return 0;
     std::lock_guard<std::mutex> hold(s->lock);
-    s->manifest = ManifestTag{ st.st_dev, st.st_ino, st.st_mtim, st.st_size, {} };
-    memcpy(s->manifest.tag, tag, 33);
+    known = ManifestTag{ st.st_dev, st.st_ino, st.st_mtim, st.st_size, {} };
+    memcpy(known.tag, tag, 33);
     return 1;
 }
 
-void ReplyManifest(Conn* c) {
+// The signature is replaced with its manifest, so it is revalidated the same way.
+void ReplyManifest(Conn* c, int signature) {
     const RequestHead& h = c->parser->head;
     char path[4096], tag[33], date[kHttpDateCap];
     struct stat st;
     time_t since = 0;
     if (c->server->release.empty()) return ReplyText(c, 404, "not found\n");
-    snprintf(path, sizeof path, "%s/patch/manifest.tsv", c->server->release.c_str());
-    if (!ReplyFile(c, path, "text/tab-separated-values; charset=utf-8", &st)) return;
-    if (!ManifestEntityTag(c->server, c->fileFd, st, tag)) return ReplyText(c, 500, "cannot read\n");
+    snprintf(path, sizeof path, "%s/patch/manifest.tsv%s", c->server->release.c_str(), signature ? ".sig" : "");
+    if (!ReplyFile(c, path, signature ? kTextType : "text/tab-separated-values; charset=utf-8", &st)) return;
+    if (!ManifestEntityTag(c->server, signature, c->fileFd, st, tag)) return ReplyText(c, 500, "cannot read\n");
     FormatHttpDate(st.st_mtime, date, sizeof date);
     // no-cache: a cache may keep it but must ask each time, so a new release is seen at once
     c->headers = std::string("ETag: \"") + tag + "\"\r\nLast-Modified: " + date + "\r\nCache-Control: no-cache\r\n";
@@ -72,15 +74,17 @@ void ReplyManifest(Conn* c) {
     if (fresh) ReplyNotModified(c);
 }
 
-void ReplyBlob(Conn* c, const char* digest) {
+// A blob, or a blob's chunk index (folder "chunks"): both are named by the blob's digest and never change.
+void ReplyBlob(Conn* c, const char* folder, const char* digest) {
     const RequestHead& h = c->parser->head;
     char path[4096], range[128];
     struct stat st;
     unsigned long long first = 0, last = 0;
-    snprintf(path, sizeof path, "%s/patch/blobs/%s", c->server->release.c_str(), digest);
+    snprintf(path, sizeof path, "%s/patch/%s/%s", c->server->release.c_str(), folder, digest);
     if (c->server->release.empty()) return ReplyText(c, 404, "not found\n");
     if (!ReplyFile(c, path, "application/octet-stream", &st)) return;
-    c->headers = std::string("ETag: \"") + digest + "\"\r\nCache-Control: " + kBlobCache + "\r\nAccept-Ranges: bytes\r\n";
+    c->headers =
+        std::string("ETag: \"") + digest + "\"\r\nCache-Control: " + kBlobCache + "\r\nAccept-Ranges: bytes\r\n";
     if (h.hasIfNoneMatch && EntityTagMatches(h.ifNoneMatch.data(), h.ifNoneMatch.size(), digest))
         return ReplyNotModified(c);
     if (h.range.empty() || (!h.ifRange.empty() && !IfRangeMatches(h.ifRange.data(), h.ifRange.size(), digest)))

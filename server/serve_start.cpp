@@ -32,7 +32,11 @@ static int SetupTls(ServeServer* s, char* err, size_t errCap) {
     const char* step = "";
     s->tls.reset(new net::ssl::context(net::ssl::context::tls_server));
     SSL_CTX* ctx = s->tls->native_handle();
-    SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // No session tickets: their key would live as long as the process and could open every session it sealed.
+    // Resumption stays possible through the session cache, whose entries expire.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
+                                 SSL_OP_NO_TICKET);
+    SSL_CTX_set_num_tickets(ctx, 0);
     step = "cipher list";
     if (SSL_CTX_set_cipher_list(ctx, kCipherList) != 1) goto done;
     step = "protocol versions";
@@ -76,6 +80,7 @@ ServeServer* StartServe(const ServeOptions* options, char* err, size_t errCap) {
         s->log = stderr;
         goto done;
     }
+    MeasureUploadsAtStart(s);
     address = net::ip::make_address(s->opts.host, ec);
     for (int i = 0; i < s->opts.threads; i++) {
         s->loops.emplace_back(new net::io_context(1));
@@ -105,6 +110,8 @@ done:
 }
 
 int ServePort(const ServeServer* server) { return server->port; }
+
+unsigned ServeStaleUploadsRemoved(const ServeServer* server) { return server->staleRemoved; }
 
 int ReopenServeLog(ServeServer* s) {
     if (s->logPath.empty()) return 1;

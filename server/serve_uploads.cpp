@@ -31,39 +31,96 @@ static int TakeUploadSlot(ServeServer* s, const char* client) {
     return TakeRateToken(&it->second, now, rate);
 }
 
-// Stored uploads in the directory; hidden names are uploads in flight, which their receivers have reserved.
-static unsigned long long MeasureUploads(const char* dir) {
-    unsigned long long total = 0;
+// Stored uploads and the temporary files of other receivers sharing the directory (ours are reserved already).
+// Temporary files untouched for `staleSeconds` have no receiver left, and go.
+struct UploadCount {
+    unsigned long long bytes, files;
+    unsigned removed;
+};
+static UploadCount MeasureUploads(const std::string& dir, const std::string& ours, int staleSeconds) {
+    UploadCount n = { 0, 0, 0 };
     struct stat st;
-    DIR* d = opendir(dir);
-    if (!d) return 0;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.' && fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode))
-            total += (unsigned long long)st.st_size;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    DIR* d = opendir(dir.c_str());
+    if (!d) return n;
+    while (struct dirent* e = readdir(d)) {
+        int temp = strncmp(e->d_name, kUploadTempPrefix, strlen(kUploadTempPrefix)) == 0;
+        if ((e->d_name[0] == '.' && !temp) || strncmp(e->d_name, ours.c_str(), ours.size()) == 0 ||
+            fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        double age = (double)(now.tv_sec - st.st_mtim.tv_sec) + (now.tv_nsec - st.st_mtim.tv_nsec) / 1e9;
+        if (temp && age > staleSeconds && unlinkat(dirfd(d), e->d_name, 0) == 0) {
+            n.removed++;
+            continue;
+        }
+        n.bytes += (unsigned long long)st.st_size;
+        n.files++;
+    }
     closedir(d);
-    return total;
+    return n;
+}
+
+void MeasureUploadsAtStart(ServeServer* s) {
+    unsigned char random[8];
+    char hex[17];
+    if (getrandom(random, sizeof random, 0) != (ssize_t)sizeof random) memset(random, 0, sizeof random);
+    for (int i = 0; i < 8; i++) snprintf(hex + 2 * i, 3, "%02x", random[i]);
+    s->tempPrefix = std::string(kUploadTempPrefix) + hex + "-";
+    UploadCount n = MeasureUploads(s->uploads, s->tempPrefix, s->opts.stallSeconds);
+    s->uploadUsed = n.bytes;
+    s->uploadFiles = n.files;
+    s->quotaScanned = Clock::now();
+    s->staleRemoved = n.removed;
+}
+
+// Measures the directory again off the event loops, so uploads that were moved away free their space, and other
+// receivers' are seen. What is stored meanwhile is added on top: the figure errs on the full side until the next.
+static void RescanUploads(ServeServer* s) {
+    net::post(s->blocking, [s] {
+        UploadCount n = MeasureUploads(s->uploads, s->tempPrefix, kStaleTempSeconds);
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->uploadUsed = n.bytes + s->storedSinceScan;
+        s->uploadFiles = n.files + s->filesSinceScan;
+        s->quotaScanning = 0;
+        s->quotaScanned = Clock::now();
+    });
 }
 
 static int ReserveUpload(ServeServer* s, unsigned long long bytes) {
-    if (s->opts.uploadQuota == 0) return 1;
     std::lock_guard<std::mutex> hold(s->lock);
-    Clock::time_point now = Clock::now();
-    if (!s->quotaKnown || now - s->quotaScanned >= std::chrono::seconds(kQuotaRescanSeconds)) {
-        s->uploadUsed = MeasureUploads(s->uploads.c_str());
-        s->quotaScanned = now;
-        s->quotaKnown = 1;
+    int limited = s->opts.uploadQuota || s->opts.uploadFiles;
+    if (limited && !s->quotaScanning && Clock::now() - s->quotaScanned >= std::chrono::seconds(kQuotaRescanSeconds)) {
+        s->quotaScanning = 1;
+        s->storedSinceScan = s->filesSinceScan = 0;
+        RescanUploads(s);
     }
-    if (s->uploadUsed + s->uploadReserved + bytes > s->opts.uploadQuota) return 0;
+    if ((s->opts.uploadQuota && s->uploadUsed + s->uploadReserved + bytes > s->opts.uploadQuota) ||
+        (s->opts.uploadFiles && s->uploadFiles + s->uploadReservedFiles + 1 > s->opts.uploadFiles))
+        return 0;
     s->uploadReserved += bytes;
+    s->uploadReservedFiles++;
     return 1;
+}
+
+// Gives back the connection's reservation, counting what it stored. Called with the server's lock held.
+void SettleUploadLocked(Conn* c, unsigned long long stored) {
+    ServeServer* s = c->server;
+    if (c->reserved) {
+        s->uploadReserved -= c->reserved;
+        s->uploadReservedFiles--;
+    }
+    c->reserved = 0;
+    if (!stored) return;
+    s->uploadUsed += stored;
+    s->uploadFiles++;
+    s->storedSinceScan += s->quotaScanning ? stored : 0;
+    s->filesSinceScan += s->quotaScanning ? 1 : 0;
 }
 
 static void SettleUpload(Conn* c, unsigned long long stored) {
     std::lock_guard<std::mutex> hold(c->server->lock);
-    c->server->uploadReserved -= c->reserved;
-    c->server->uploadUsed += stored;
-    c->reserved = 0;
+    SettleUploadLocked(c, stored);
 }
 
 // Gives the finished temporary file its final name. The name cannot be taken twice: the rename refuses to replace,
@@ -105,8 +162,12 @@ static int StoreUpload(Conn* c, const char* tag) {
     std::string stored;
     int fd = c->uploadFd;
     c->uploadFd = -1;
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        int err = errno;
+    int synced = fsync(fd) == 0, err = errno;
+    if (close(fd) != 0 && synced) {
+        synced = 0;
+        err = errno;
+    }
+    if (!synced) {
         ReportServeError("upload: cannot sync %s: %s", c->uploadTemp.c_str(), strerror(err));
         return StatusForWriteError(err);
     }
@@ -132,7 +193,7 @@ static void EndUpload(Conn* c) {
 }
 
 static int OpenUploadTemp(Conn* c) {
-    std::string pattern = c->server->uploads + "/.upload-XXXXXX";
+    std::string pattern = c->server->uploads + "/" + c->server->tempPrefix + "XXXXXX";
     int fd = mkostemp(&pattern[0], O_CLOEXEC);
     if (fd < 0) {
         ReportServeError("upload: cannot create a file in %s: %s", c->server->uploads.c_str(), strerror(errno));
@@ -209,6 +270,7 @@ void FinishUpload(std::shared_ptr<Conn> c) {
     size_t q = h.target.find('?');
     FindQueryValue(h.target.data() + q + 1, h.target.size() - q - 1, "tag", &value, &valueLen);
     std::string tag(value, valueLen);  // checked by BeginUpload
+    HoldDeadline(c.get());  // storing may take longer than a stall: the answer waits for it, never cut short
     net::post(c->server->blocking, [c, tag] {
         int status = StoreUpload(c.get(), tag.c_str());
         unsigned long long stored = status == 200 ? c->bodyBytes : 0;
