@@ -273,9 +273,10 @@ int ScanClient(const PublishOptions* o, Release* s) {
     s->haveOut = stat(o->outDir, &st) == 0;
     s->outDev = s->haveOut ? st.st_dev : 0;
     s->outIno = s->haveOut ? st.st_ino : 0;
-    s->rootReal = real ? real : "";
+    int resolved = real != NULL;
+    s->rootReal = resolved ? real : "";
     free(real);
-    if (!real || (s->rootFd = open(o->clientDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+    if (!resolved || (s->rootFd = open(o->clientDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
         fprintf(stderr, "veq-publish: %s is not a folder\n", o->clientDir);
         return 0;
     }
