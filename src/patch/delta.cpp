@@ -9,6 +9,7 @@
 
 #include "patch/chunk_rules.h"
 #include "patch/patch.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 enum {
@@ -48,12 +49,13 @@ static int WriteAt(HANDLE out, unsigned long long offset, const void* data, size
     return WriteFile(out, data, (DWORD)len, &put, &at) && put == len;
 }
 
-// The installed file, read only: never through a link (its target is not this folder's), and kept from writers
-// while it is read. One shorter than a chunk holds nothing worth an index request.
+// The installed file, read only: its last name never followed, and kept from writers while it is read. What it
+// gives is kept only where it matches a digest of the index, and the whole only where it matches the manifest, so
+// the way to it needs no check. One shorter than a chunk holds nothing worth an index request.
 static HANDLE OpenOldFile(const char* path) {
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE f =
+        DiskOpenRead(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT);
     if (f == INVALID_HANDLE_VALUE) return f;
     if (GetFileType(f) != FILE_TYPE_DISK || !GetFileInformationByHandle(f, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
@@ -62,13 +64,6 @@ static HANDLE OpenOldFile(const char* path) {
         return INVALID_HANDLE_VALUE;
     }
     return f;
-}
-
-// A new cache file: whatever stood at its name (a link among them) is removed, never written through.
-static HANDLE CreateCacheFile(const char* path) {
-    if (!EnsureParentDirectories(path)) return INVALID_HANDLE_VALUE;
-    DeleteFileA(path);
-    return CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 struct Text {
@@ -169,7 +164,8 @@ int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object) {
     }
     if (!(window = (unsigned char*)malloc(kWindowBytes)) || !(a.chunk = (unsigned char*)malloc(kChunkMaxBytes)))
         goto done;
-    if ((a.out = CreateCacheFile(rec->cachePath)) == INVALID_HANDLE_VALUE) goto done;
+    if (!DiskMakeFolders(rec->cachePath, 0) || (a.out = DiskCreate(rec->cachePath, 0)) == INVALID_HANDLE_VALUE)
+        goto done;
     if (!ForEachChunk(window, kWindowBytes, ReadOld, TakeOldChunk, &a)) goto done;
     CloseHandle(a.old);
     a.old = INVALID_HANDLE_VALUE;
