@@ -18,8 +18,9 @@ list(REMOVE_ITEM VEQ_WIN_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/main.cpp)
 add_library(veq_core STATIC ${VEQ_WIN_SOURCES})
 target_include_directories(veq_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 # WinHTTP and DbgHelp are loaded at run time from the system directory (src/shell/system_dlls.cpp), so the import
-# table names only DLLs that Windows always takes from there.
-target_link_libraries(veq_core PUBLIC shell32 gdi32 user32 advapi32 kernel32)
+# table names only DLLs that Windows always takes from there (ole32 among them, for the taskbar button; uuid is a
+# static library of interface ids).
+target_link_libraries(veq_core PUBLIC shell32 ole32 uuid gdi32 user32 advapi32 kernel32)
 
 # Icon: drawn by a small host program, so the images are reproducible from source.
 set(VEQ_MKICON ${CMAKE_BINARY_DIR}/mkicon-host)
