@@ -20,7 +20,7 @@ struct PatchLink {
     HINTERNET session, connection;
 };
 
-enum Outcome { kDone, kRetry, kGiveUp, kWrongSize, kStopped };
+enum Outcome { kDone, kRetry, kGiveUp, kWrongSize };
 }  // namespace
 
 static PatchLink s_runLink;  // the patch run's, while it is open; only its thread downloads
@@ -85,9 +85,9 @@ static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned 
 
 static Outcome FailedCall(void) { return IsTransientWinHttpError(GetLastError()) ? kRetry : kGiveUp; }
 
-// Bytes of the file at `path` that a download may go on from: 0 when it is not there, or is not a plain file with
-// no other name (a link or a hard link would lead the appends elsewhere).
-static unsigned long long HeldBytes(HANDLE f) {
+// Bytes of the open file that a download may go on from: 0 unless it is a plain file with no other name (through
+// a link or a hard link the appends would land elsewhere).
+static unsigned long long AppendableBytes(HANDLE f) {
     BY_HANDLE_FILE_INFORMATION info;
     if (f == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(f, &info) || info.nNumberOfLinks != 1 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
@@ -102,7 +102,7 @@ static HANDLE OpenHeld(const char* path, DWORD access) {
 
 static unsigned long long HeldBytes(const char* path) {
     HANDLE f = OpenHeld(path, 0);
-    unsigned long long have = HeldBytes(f);
+    unsigned long long have = AppendableBytes(f);
     if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
     return have;
 }
@@ -121,7 +121,7 @@ static HANDLE OpenDestination(const char* path, unsigned long long have) {
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     }
     HANDLE f = OpenHeld(path, FILE_APPEND_DATA);
-    if (f == INVALID_HANDLE_VALUE || HeldBytes(f) == have) return f;
+    if (f == INVALID_HANDLE_VALUE || AppendableBytes(f) == have) return f;
     CloseHandle(f);
     return INVALID_HANDLE_VALUE;
 }
@@ -134,7 +134,7 @@ static void StartOver(int blob, unsigned long long* have) {
 
 // One try. *have is what `dest` already holds of the body (from an earlier try that was cut, or an earlier run);
 // with a known size a try asks only for the rest, and keeps it only when the server answers with exactly that rest.
-// A blob's try (`blob`) reports its bytes as progress and ends when the player stops the run.
+// A blob's try (`blob`) reports its bytes as progress. Any try ends when the player stops the run.
 static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const char* dest, unsigned long long maxBytes,
                            unsigned long long expectedBytes, int exactSize, int blob, unsigned long long* have) {
     static unsigned char chunk[kDownloadChunkBytes];  // one download at a time, on the one thread that downloads
@@ -192,10 +192,7 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
         }
         if (!WriteFile(out, chunk, got, &put, NULL) || put != got) goto done;
         if (blob) ReportProgress(got, 0);
-        if (blob && StopRequested()) {
-            outcome = kStopped;
-            goto done;
-        }
+        if (StopRequested()) goto done;
     }
     if (announced != kNoLength && total - (status == 206 ? *have : 0) != announced) {
         outcome = kRetry;  // cut short: the connection dropped mid-body
@@ -206,7 +203,7 @@ done:
     if (out != INVALID_HANDLE_VALUE && !CloseHandle(out)) outcome = kGiveUp;
     if (request) http->CloseHandle(request);
     // What a cut try leaves is the start of the body: the next try continues it.
-    if ((outcome == kRetry || outcome == kStopped) && out != INVALID_HANDLE_VALUE) *have = HeldBytes(dest);
+    if (outcome == kRetry && out != INVALID_HANDLE_VALUE) *have = HeldBytes(dest);
     return outcome;
 }
 
@@ -226,17 +223,12 @@ static int Download(const wchar_t* object, const char* dest, unsigned long long 
         for (int failed = 0;; failed++) {
             outcome = TryDownload(link->connection, object, dest, maxBytes, expectedBytes, exactSize, blob, &have);
             unsigned delay = outcome == kRetry ? RetryDelayMs(failed + 1) : 0;
-            if (!delay) break;
-            if (blob && WaitForStop(delay)) {  // the window answers meanwhile, and the player may stop
-                outcome = kStopped;
-                break;
-            }
-            if (!blob) Sleep(delay);
+            if (!delay || WaitForStop(delay)) break;  // the window answers meanwhile, and the player may stop
         }
     }
     CloseLink(&own);
     // No stale or partial copy stays, not even a file that stood there before; but a blob keeps what it has
-    // received for the next try, unless the body proved to be another one.
+    // received for the next run, unless the body proved to be another one.
     if (outcome != kDone && (!blob || outcome == kWrongSize)) DeleteFileA(dest);
     return outcome == kDone;
 }

@@ -158,6 +158,32 @@ static int FetchBlob(const PatchRecord* rec) {
     return 0;
 }
 
+static int ByDigest(const void* a, const void* b) {
+    return strcmp((*(PatchRecord* const*)a)->digest, (*(PatchRecord* const*)b)->digest);
+}
+
+// Bytes the downloads must bring: each blob once (files of the same content share one), less what is cached or
+// held in its partial file.
+static unsigned long long BytesToFetch(PatchRelease* rel) {
+    char part[kPathCap];
+    unsigned long long bytes = 0;
+    unsigned n = 0;
+    PatchRecord** blobs = (PatchRecord**)malloc(rel->entryCount * sizeof *blobs);
+    if (!blobs) return 0;  // the figures only
+    for (unsigned i = 0; i < rel->entryCount; i++)
+        if (rel->records[i].needsUpdate) blobs[n++] = &rel->records[i];
+    qsort(blobs, n, sizeof *blobs, ByDigest);
+    for (unsigned i = 0; i < n; i++) {
+        if ((i && strcmp(blobs[i]->digest, blobs[i - 1]->digest) == 0) ||
+            GetFileAttributesA(blobs[i]->cachePath) != INVALID_FILE_ATTRIBUTES)
+            continue;
+        PartialPath(part, blobs[i]);
+        bytes += blobs[i]->size - HeldBlobBytes(part, blobs[i]->size);
+    }
+    free(blobs);
+    return bytes;
+}
+
 // Every changed file's blob into the cache, verified against its digest. No client file is touched here: the
 // player may stop the run meanwhile. The progress counts the bytes still to come, of all blobs.
 static int DownloadChanged(PatchRelease* rel) {
@@ -165,21 +191,16 @@ static int DownloadChanged(PatchRelease* rel) {
     unsigned counter = 0;
     BeginProgress(kProgressDownloading);
     AllowStop();
-    for (unsigned i = 0; i < rel->entryCount; i++) {
-        PatchRecord* rec = &rel->records[i];
-        if (!rec->needsUpdate) continue;
-        TakeFromOlderCaches(rec);
-        PartialPath(part, rec);
-        if (GetFileAttributesA(rec->cachePath) == INVALID_FILE_ATTRIBUTES)
-            ReportProgress(0, rec->size - HeldBlobBytes(part, rec->size));
-    }
+    for (unsigned i = 0; i < rel->entryCount; i++)
+        if (rel->records[i].needsUpdate) TakeFromOlderCaches(&rel->records[i]);
+    ReportProgress(0, BytesToFetch(rel));
     for (unsigned i = 0; i < rel->entryCount && !StopRequested(); i++) {
         PatchRecord* rec = &rel->records[i];
         if (!rec->needsUpdate) continue;
         counter++;
         ShowStatus("Download %u / %u: %s", counter, rel->changedCount, rec->relPath);
         if (GetFileAttributesA(rec->cachePath) != INVALID_FILE_ATTRIBUTES) {
-            if (DigestMatches(rec->cachePath, rec->digest)) continue;  // fetched by an earlier run
+            if (DigestMatches(rec->cachePath, rec->digest)) continue;  // an earlier run or file fetched it
             PartialPath(part, rec);
             ReportProgress(0, rec->size - HeldBlobBytes(part, rec->size));
         }

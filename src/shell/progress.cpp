@@ -39,7 +39,8 @@ void ReportProgress(unsigned long long added, unsigned long long moreTotal) {
 static ITaskbarList3* Taskbar(void) {
     static ITaskbarList3* taskbar;
     static int tried;
-    if (tried++) return taskbar;
+    if (tried) return taskbar;
+    tried = 1;
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     if (FAILED(CoCreateInstance(CLSID_TaskbarList, NULL, CLSCTX_INPROC_SERVER, IID_ITaskbarList3, (void**)&taskbar)))
         taskbar = NULL;

@@ -284,17 +284,6 @@ bool Meddle(Program* p, const char* mode, const std::string& path, const std::st
     return p->Start(BinDir() + "\\fake_client.exe", args, "", true);
 }
 
-static BOOL CALLBACK FindBox(HWND hwnd, LPARAM lp) {
-    std::pair<DWORD, HWND>* want = (std::pair<DWORD, HWND>*)lp;
-    DWORD pid = 0;
-    char cls[16] = "";
-    GetWindowThreadProcessId(hwnd, &pid);
-    GetClassNameA(hwnd, cls, sizeof cls);
-    if (pid != want->first || strcmp(cls, "#32770") != 0 || !IsWindowVisible(hwnd)) return TRUE;
-    want->second = hwnd;
-    return FALSE;
-}
-
 static BOOL CALLBACK LongestText(HWND child, LPARAM lp) {
     char text[512] = "";
     GetWindowTextA(child, text, sizeof text);
@@ -302,12 +291,13 @@ static BOOL CALLBACK LongestText(HWND child, LPARAM lp) {
     return TRUE;
 }
 
-HWND MessageBoxOf(DWORD pid, std::string* text, DWORD ms) {
-    std::pair<DWORD, HWND> box(pid, NULL);
-    for (DWORD start = GetTickCount(); !box.second && GetTickCount() - start < ms; Sleep(20)) EnumWindows(FindBox, (LPARAM)&box);
+HWND LauncherBox(std::string* text, DWORD ms) {
+    HWND box = NULL;
+    for (DWORD start = GetTickCount(); !box && GetTickCount() - start < ms; Sleep(20))
+        box = FindWindowA("#32770", "VEQ Games Launcher");
     text->clear();
-    if (box.second) EnumChildWindows(box.second, LongestText, (LPARAM)text);  // the message, not a button's caption
-    return box.second;
+    if (box) EnumChildWindows(box, LongestText, (LPARAM)text);  // the message, not a button's caption
+    return box;
 }
 
 // ---- The launcher in this process ----
