@@ -284,19 +284,13 @@ bool Meddle(Program* p, const char* mode, const std::string& path, const std::st
     return p->Start(BinDir() + "\\fake_client.exe", args, "", true);
 }
 
-static BOOL CALLBACK LongestText(HWND child, LPARAM lp) {
-    char text[512] = "";
-    GetWindowTextA(child, text, sizeof text);
-    if (strlen(text) > ((std::string*)lp)->size()) *(std::string*)lp = text;
-    return TRUE;
-}
-
 HWND LauncherBox(std::string* text, DWORD ms) {
     HWND box = NULL;
+    char message[512] = "";
     for (DWORD start = GetTickCount(); !box && GetTickCount() - start < ms; Sleep(20))
         box = FindWindowA("#32770", "VEQ Games Launcher");
-    text->clear();
-    if (box) EnumChildWindows(box, LongestText, (LPARAM)text);  // the message, not a button's caption
+    GetDlgItemTextA(box, 0xFFFF, message, sizeof message);  // a message box's text control, in Windows and Wine
+    *text = message;
     return box;
 }
 
