@@ -9,7 +9,6 @@ static const DWORD kChildStyle = WS_CHILD | WS_VISIBLE;
 static const COLORREF kSubtitleColour = RGB(120, 132, 148);
 static const UINT kStoppedShownMs = 1500;  // the stop's message stays this long before the launcher closes
 
-static void CmdRegister(void);
 static void CmdOpenFolder(void);
 static void CmdExit(void);
 
@@ -138,13 +137,6 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLORSTATIC: return OnColorStatic((HDC)wp);
     }
     return DefWindowProcA(hwnd, msg, wp, lp);
-}
-
-static void CmdRegister(void) {
-    char url[kPathCap];
-    FormatBounded(url, sizeof url, "https://%s/register", kServiceHost);
-    ShellExecuteA(g_shell.mainWindow, "open", url, NULL, NULL, SW_SHOWNORMAL);
-    ShowStatus("Register dibuka dalam browser.");  // shown even when no browser opened
 }
 
 static void CmdOpenFolder(void) {
