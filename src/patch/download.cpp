@@ -1,9 +1,8 @@
 #include "shell/system_dlls.h"
 
-#include <stdio.h>
-
 #include "patch/download_rules.h"
 #include "patch/patch.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 // A read cut off by a dropped line loses what it had received (WinHTTP reports no partial count), so reads stay
@@ -85,43 +84,26 @@ static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned 
 
 static Outcome FailedCall(void) { return IsTransientWinHttpError(GetLastError()) ? kRetry : kGiveUp; }
 
-// Bytes of the open file that a download may go on from: 0 unless it is a plain file with no other name (through
-// a link or a hard link the appends would land elsewhere).
-static unsigned long long AppendableBytes(HANDLE f) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (f == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(f, &info) || info.nNumberOfLinks != 1 ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
-        return 0;
-    return ((unsigned long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
-}
-
-static HANDLE OpenHeld(const char* path, DWORD access) {
-    return CreateFileA(path, access | FILE_READ_ATTRIBUTES, 0, NULL, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-}
-
-static unsigned long long HeldBytes(const char* path) {
-    HANDLE f = OpenHeld(path, 0);
-    unsigned long long have = AppendableBytes(f);
+// Bytes of a file that a download may go on from: one the disk module appends to (a plain file with no other
+// name; through a link or a hard link the appends would land elsewhere). 0 when there is none.
+static unsigned long long AppendableBytes(const char* path) {
+    LARGE_INTEGER n;
+    HANDLE f = DiskCreate(path, 1);
+    int ok = f != INVALID_HANDLE_VALUE && GetFileSizeEx(f, &n);
     if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-    return have;
+    return ok ? (unsigned long long)n.QuadPart : 0;
 }
 
 unsigned long long HeldBlobBytes(const char* partPath, unsigned long long size) {
-    unsigned long long have = HeldBytes(partPath);
+    unsigned long long have = AppendableBytes(partPath);
     return have <= size ? have : 0;  // more than the blob has: not a start of it
 }
 
-// The destination opened to write: appended to when it holds exactly the `have` bytes counted on (checked on the
-// handle written through), else made anew. An old file is removed first, never written through.
+// The destination to write: appended to when it holds exactly the `have` bytes counted on, else made anew.
 static HANDLE OpenDestination(const char* path, unsigned long long have) {
-    if (!have) {
-        DeleteFileA(path);  // a link goes itself; what it points to stays as it was
-        return CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-    }
-    HANDLE f = OpenHeld(path, FILE_APPEND_DATA);
-    if (f == INVALID_HANDLE_VALUE || AppendableBytes(f) == have) return f;
+    LARGE_INTEGER n;
+    HANDLE f = DiskCreate(path, have != 0);
+    if (f == INVALID_HANDLE_VALUE || !have || (GetFileSizeEx(f, &n) && (unsigned long long)n.QuadPart == have)) return f;
     CloseHandle(f);
     return INVALID_HANDLE_VALUE;
 }
@@ -203,7 +185,7 @@ done:
     if (out != INVALID_HANDLE_VALUE && !CloseHandle(out)) outcome = kGiveUp;
     if (request) http->CloseHandle(request);
     // What a cut try leaves is the start of the body: the next try continues it.
-    if (outcome == kRetry && out != INVALID_HANDLE_VALUE) *have = HeldBytes(dest);
+    if (outcome == kRetry && out != INVALID_HANDLE_VALUE) *have = AppendableBytes(dest);
     return outcome;
 }
 
@@ -216,7 +198,7 @@ static int Download(const wchar_t* object, const char* dest, unsigned long long 
     Outcome outcome = kGiveUp;
     // Before any traffic: a destination we may not write is not worth a request. Behind a folder link the
     // destination is somebody else's file, so on that path it is not deleted either.
-    if (!EnsureParentDirectories(dest)) return 0;
+    if (!DiskMakeFolders(dest, 0)) return 0;
     if (had) *had = have;
     if (blob && have && have == expectedBytes) return 1;  // whole already: the caller verifies it
     if (link == &s_runLink || OpenLink(&own)) {
@@ -229,7 +211,7 @@ static int Download(const wchar_t* object, const char* dest, unsigned long long 
     CloseLink(&own);
     // No stale or partial copy stays, not even a file that stood there before; but a blob keeps what it has
     // received for the next run, unless the body proved to be another one.
-    if (outcome != kDone && (!blob || outcome == kWrongSize)) DeleteFileA(dest);
+    if (outcome != kDone && (!blob || outcome == kWrongSize)) DiskDelete(dest);
     return outcome == kDone;
 }
 

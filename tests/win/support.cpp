@@ -117,10 +117,14 @@ std::string Sha256(const std::string& bytes) {
     return hex;
 }
 
-// Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link as a reparse
-// point, as Windows does its own links: so the link is made with ln, through Wine's start of a Unix program.
-bool Link(const std::string& link, const std::string& target) {
-    std::string cmd = "/bin/ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"";
+// Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link to a folder as a
+// reparse point, as Windows does its own links: so links are made with ln, through Wine's start of a Unix program.
+// With `once`, the link is made as soon as nothing stands at its name any more (up to 20 s), by a program that
+// already runs: no later than a moment after another program moved the folder there away.
+bool Link(const std::string& link, const std::string& target, bool once) {
+    std::string ln = "ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"";
+    std::string cmd = once ? "/usr/bin/timeout 20 /bin/sh -c \"while [ -e '" + UnixPath(link) + "' ]; do :; done; " + ln + "\""
+                           : "/bin/" + ln;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
@@ -128,11 +132,9 @@ bool Link(const std::string& link, const std::string& target) {
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     // A Unix process's handle is no way to wait for it: wait for the link itself.
-    for (int i = 0; i < 250; i++, Sleep(20)) {
-        DWORD a = GetFileAttributesA(link.c_str());
-        if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
-    }
-    return false;
+    for (int i = 0; i < 250 && !once; i++, Sleep(20))
+        if (GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    return once;
 }
 
 bool Ctl(const std::string& call, std::string* body) {
@@ -375,7 +377,8 @@ static BOOL CALLBACK FindMain(HWND hwnd, LPARAM lp) {
 
 bool LauncherProcess::Start(const std::string& dir, int showCommand) {
     std::string exe = dir + "\\veq-launcher.exe", cmd = "\"" + exe + "\"";
-    if (!CopyFileA((BinDir() + "\\veq-launcher.exe").c_str(), exe.c_str(), FALSE)) return false;
+    // Already there when another launcher runs from the same folder through another path.
+    if (!CopyFileA((BinDir() + "\\veq-launcher.exe").c_str(), exe.c_str(), FALSE) && !Exists(exe)) return false;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     if (showCommand >= 0) si.dwFlags = STARTF_USESHOWWINDOW, si.wShowWindow = (WORD)showCommand;

@@ -21,7 +21,9 @@ bool Exists(const std::string& path);
 std::vector<std::string> List(const std::string& dir);  // names, sorted
 void RemoveTree(const std::string& path);
 std::string Sha256(const std::string& bytes);
-bool Link(const std::string& link, const std::string& target);  // a folder link Wine reports as a reparse point
+// A link made from the Unix side (a folder link Wine reports as a reparse point; a file link it does not); with
+// `once`, as soon as the name is free.
+bool Link(const std::string& link, const std::string& target, bool once = false);
 
 // ---- The test server (tests/harness/testserver.py) ----
 // "POST /ctl/reset", "POST /ctl/fault?path=...", "GET /ctl/log": true on 200, with the body in *body.
