@@ -55,6 +55,7 @@ TEST(Rules, ManifestPath) {
         {"System/con.u", false, "device in lower case"}, {"Sounds/COM1.uax", false, "COM1"},
         {"Sounds/lPt9.uax", false, "LPT9"}, {"Maps/PRN.x.ut2", false, "a device whatever follows the first dot"},
         {"System/./a.u", false, "dot folder"}, {"Maps/x .ut2", false, "name ending in a blank before its extension"},
+        {"Textures/a//x.utx", false, "empty folder name"},
         // At most 180 characters, and install folder + path + 16 within 259.
         {"System/" + std::string(169, 'a') + ".int", true, "180"},
         {"System/" + std::string(170, 'a') + ".int", false, "181"},
