@@ -1,6 +1,7 @@
 // A changed file assembled in the cache from the old file of the same path and the byte ranges of its new blob
 // that the old file lacks, as the blob's chunk index describes them. The index is only a hint: every chunk is
-// checked against it, the whole file against the manifest, and whatever goes wrong costs one whole download.
+// checked against it, the whole file against the manifest before anything is installed, and whatever goes wrong
+// costs one whole download.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -23,7 +24,7 @@ namespace {
 struct Assembly {
     HCRYPTPROV prov;
     HANDLE old, out;
-    unsigned long long oldRead;
+    unsigned long long oldRead, reported;  // reported: dropped from the progress total, or added to what is done
     DeltaPlan plan;
     unsigned char* chunk;  // the chunk of a range on its way in (kChunkMaxBytes)
     size_t next, filled;   // its number, and its bytes so far
@@ -115,11 +116,15 @@ static int TakeOldChunk(void* ctx, const unsigned char* data, size_t len) {
     Assembly* a = (Assembly*)ctx;
     unsigned char digest[32];
     unsigned found[kMatchCap];
+    if (StopRequested()) return 0;
     if (!WantsLength(&a->plan, len)) return 1;
     if (!ChunkDigest(a->prov, data, len, digest)) return 0;
     for (size_t n; (n = TakeMatches(&a->plan, len, digest, found, kMatchCap)) > 0;)
-        for (size_t i = 0; i < n; i++)
+        for (size_t i = 0; i < n; i++) {
             if (!WriteAt(a->out, a->plan.offsets[found[i]], data, len)) return 0;
+            DropFromProgress(len);  // never to be fetched
+            a->reported += len;
+        }
     return 1;
 }
 
@@ -140,6 +145,8 @@ static int TakeRangeBytes(void* ctx, unsigned long long, const void* data, unsig
         if (!ChunkDigest(a->prov, a->chunk, e->length, digest) || memcmp(digest, e->digest, 32) != 0 ||
             !WriteAt(a->out, a->plan.offsets[a->next], a->chunk, e->length))
             return 0;
+        ReportProgress(e->length, 0);
+        a->reported += e->length;
         a->next++;
         a->filled = 0;
     }
@@ -152,6 +159,7 @@ int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object) {
     ChunkEntry* chunks = NULL;
     size_t count = 0;
     unsigned char* window = NULL;
+    char have[kDigestCap];
     ChunkRange range;
     ZeroMemory(&a, sizeof a);
     a.out = INVALID_HANDLE_VALUE;
@@ -179,6 +187,9 @@ int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object) {
     ok = 1;
 done:
     if (a.out != INVALID_HANDLE_VALUE && !CloseHandle(a.out)) ok = 0;
+    // The whole against the manifest, as a downloaded blob is checked: only then is it the blob.
+    if (ok) ok = ComputeContentDigest(rec->cachePath, have) && EqualsNoCase(have, rec->digest);
+    if (!ok) ReportProgress(0, a.reported);  // the whole blob comes instead
     if (a.old != INVALID_HANDLE_VALUE) CloseHandle(a.old);
     if (a.prov) CryptReleaseContext(a.prov, 0);
     free(a.chunk);

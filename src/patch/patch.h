@@ -8,11 +8,19 @@ enum {
 };
 
 // SHA-256 of the file's bytes as 64 lower-case hex digits, and with `facts` what the index records of the file,
-// read before its content. On failure `out` and `facts` are left untouched.
-int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts = 0);
+// read before its content; with `progress` each piece read is reported as progress. On failure `out` and `facts`
+// are left untouched.
+int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts = 0, int progress = 0);
 // GET `object` from the service host over HTTPS into `dest`. On failure `dest` does not exist afterwards.
 int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
                    unsigned long long expectedBytes, int exactSize);
+// The blob `object` of `size` bytes into its partial file, going on (with a range request) from the bytes a plain
+// file there holds, *had of them: none when it is a link or has another name. What came stays when the run is
+// stopped or the line fails, for the next run; it goes when the body proves to be of another size. Reports its
+// bytes as progress. Whole is not verified: the caller checks the digest.
+int DownloadBlob(const wchar_t* object, const char* partPath, unsigned long long size, unsigned long long* had);
+// The bytes of a partial blob that DownloadBlob would go on from.
+unsigned long long HeldBlobBytes(const char* partPath, unsigned long long size);
 // GET bytes [first, first + bytes) of `object`, a body of `total` bytes, or with bytes == 0 the whole body of at
 // most `total` bytes, handing them to `take` in order with their place in the part (a whole body tried again
 // starts again at 0; 0 from `take` ends the download). Tried again, and a range resumed where it was cut, as
@@ -57,12 +65,14 @@ struct PatchRelease {
 enum { kMaxPatchRecords = 10000 };
 
 // Puts a changed file's new content into its cache file from the old file of the same path and byte ranges of
-// its blob (`object`), as the blob's chunk index on the server guides it. 0 when that cannot be done (no index,
-// nothing to keep, a range refused or not verifying): the caller downloads the whole blob. Whatever it returns,
-// the cache file is only a candidate until its digest is checked.
+// its blob (`object`), as the blob's chunk index on the server guides it, and checks the whole against the
+// manifest's digest. 0 when that cannot be done (no index, nothing to keep, a range refused or not verifying, the
+// whole not matching, the player stopping): the caller downloads the whole blob, unless stopped. Reports its bytes
+// as progress, and gives them back when it fails.
 int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object);
-// A changed file's blob into the cache and verified against its digest: assembled as above, else whole.
-int FetchChangedFile(const PatchRecord* rec);
+// The blob of a changed file whole and verified in the cache: assembled as above, else downloaded, going on from
+// its partial file. 0 when it cannot be had, or the player stopped the run.
+int FetchBlob(const PatchRecord* rec);
 
 // The connection the patch run's downloads share; DownloadToFile opens one of its own when none is open.
 int OpenPatchLink(void);

@@ -83,7 +83,7 @@ void HashOld(void* arg) {
 
 void FetchChanged(void* arg) {
     OpenPatchLink();
-    if (!FetchChangedFile((PatchRecord*)arg)) printf("fetch failed\n");
+    if (!FetchBlob((PatchRecord*)arg)) printf("fetch failed\n");
     ClosePatchLink();
 }
 
