@@ -29,6 +29,11 @@ struct Assembly {
     unsigned char* chunk;  // the chunk of a range on its way in (kChunkMaxBytes)
     size_t next, filled;   // its number, and its bytes so far
 };
+
+struct Text {
+    char* data;
+    size_t size;
+};
 }  // namespace
 
 static int ChunkDigest(HCRYPTPROV prov, const unsigned char* data, size_t len, unsigned char out[32]) {
@@ -66,11 +71,6 @@ static HANDLE OpenOldFile(const char* path) {
     }
     return f;
 }
-
-struct Text {
-    char* data;
-    size_t size;
-};
 
 static int TakeText(void* ctx, unsigned long long at, const void* data, unsigned long n) {
     Text* t = (Text*)ctx;
