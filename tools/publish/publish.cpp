@@ -409,6 +409,9 @@ int PublishRelease(const PublishOptions* o) {
     ComposeManifest(&s);
     // Blobs first, the manifest last: a client never sees a manifest whose blobs are missing.
     if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s) || !WriteManifest(o, s)) goto done;
+    // Right after the manifest: launchers with release keys take it once its signature is there.
+    if (o->signKey && !SignManifest(o->outDir, s.manifest, o->signKey, o->expiresDays, o->report)) goto done;
+    if (!o->signKey) WarnStaleSignature(o->outDir, s.manifest, o->report);
     ReportRelease(o, s);
     result = kPublishOk;
 done:
