@@ -117,22 +117,27 @@ std::string Sha256(const std::string& bytes) {
     return hex;
 }
 
-// Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link as a reparse
-// point, as Windows does its own links: so the link is made with ln, through Wine's start of a Unix program.
-bool Link(const std::string& link, const std::string& target) {
-    std::string cmd = "/bin/ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"";
+// Wine starts a Unix program from a Unix path, but its handle is no way to wait for it: the shell says when it is
+// done through a file. The command may not hold double quotes; its output goes to <dir>\unix.log.
+int RunUnix(const std::string& command, const std::string& dir) {
+    const std::string done = UnixPath(dir) + "/unix.status";
+    std::string cmd = "/bin/sh -c \"(" + command + ") >'" + UnixPath(dir) + "/unix.log' 2>&1; echo $? >'" + done +
+                      ".tmp' && mv '" + done + ".tmp' '" + done + "'\"";
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return false;
+    DeleteFileA(In(dir, "unix.status").c_str());
+    if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return -1;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    // A Unix process's handle is no way to wait for it: wait for the link itself.
-    for (int i = 0; i < 250; i++, Sleep(20)) {
-        DWORD a = GetFileAttributesA(link.c_str());
-        if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
-    }
-    return false;
+    for (int i = 0; i < 6000 && !Exists(In(dir, "unix.status")); i++) Sleep(20);
+    return Exists(In(dir, "unix.status")) ? atoi(Read(In(dir, "unix.status")).c_str()) : -1;
+}
+
+// Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link as a reparse
+// point, as Windows does its own links.
+bool Link(const std::string& link, const std::string& target) {
+    return RunUnix("/bin/ln -s '" + UnixPath(target) + "' '" + UnixPath(link) + "'", FreshDir("-unix")) == 0;
 }
 
 bool Ctl(const std::string& call, std::string* body) {

@@ -22,6 +22,7 @@ std::vector<std::string> List(const std::string& dir);  // names, sorted
 void RemoveTree(const std::string& path);
 std::string Sha256(const std::string& bytes);
 bool Link(const std::string& link, const std::string& target);  // a folder link Wine reports as a reparse point
+int RunUnix(const std::string& command, const std::string& dir);  // sh -c COMMAND; its status, -1 when it never ends
 
 // ---- The test server (tests/harness/testserver.py) ----
 // "POST /ctl/reset", "POST /ctl/fault?path=...", "GET /ctl/log": true on 200, with the body in *body.
