@@ -20,8 +20,8 @@ static std::vector<unsigned char> Blob(const char* path) {
     BIGNUM *n = NULL, *e = NULL;
     int bits = key ? EVP_PKEY_get_bits(key) : 0;
     if (!key || !EVP_PKEY_is_a(key, "RSA") || bits < 3072 || bits > 4096 || bits % 8 ||
-        !EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) || !EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) ||
-        BN_num_bits(e) > 32) {
+        !EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) ||
+        !EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) || BN_num_bits(e) > 32) {
         fprintf(stderr, "keyblob: %s is no PEM public RSA key of 3072 to 4096 bits (a private key gives its public "
                         "one with: openssl pkey -in KEY.pem -pubout)\n", path);
     } else {

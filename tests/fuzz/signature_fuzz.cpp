@@ -17,12 +17,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t n = FormatSignedLine(line, sizeof line, s.counter, s.expires, s.manifestDigest);
         assert(n == s.signedLen && memcmp(line, text, n) == 0 && s.counter >= 1 && "the signed line as written");
         std::string hex;
-        for (size_t i = 0; i < s.signatureLen; i++) hex += "0123456789abcdef"[s.signature[i] >> 4], hex += "0123456789abcdef"[s.signature[i] & 15];
+        for (size_t i = 0; i < s.signatureLen; i++) {
+            char two[3];
+            snprintf(two, sizeof two, "%02x", s.signature[i]);
+            hex += two;
+        }
         assert(s.signatureLen >= kSignatureMinBytes && s.signatureLen <= kSignatureMaxBytes && "signature size");
         assert(std::string(text + n, size - n) == hex + "\n" && "the signature, and nothing after it");
     }
     ReleaseRecord r;
     if (ParseReleaseRecord(text, size, &r))
-        assert(FormatReleaseRecord(line, sizeof line, &r) == size && memcmp(line, text, size) == 0 && "record as written");
+        assert(FormatReleaseRecord(line, sizeof line, &r) == size && memcmp(line, text, size) == 0 && "as written");
     return 0;
 }

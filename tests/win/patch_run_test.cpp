@@ -273,13 +273,13 @@ TEST_F(PatchRun, OnlyReleasesSignedWithAKnownKeyNotOlderNorExpiredAreInstalled) 
     ASSERT_TRUE(Install(dir, {{"System/A.u", "zero"}}) && Install(keys + "\\c1", v1) && Install(keys + "\\c2", v2) &&
                 Install(keys + "\\c3", v3));
     const std::string script =
-        "set -e; cd '" + UnixPath(keys) + "'; P='" + bin + "/../native/tools/veq-publish'; W='" + UnixPath(releaseDir) +
-        "'; key() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:3072 -out $1.pem; "
+        "set -e; PATH=/usr/bin:/bin; cd '" + UnixPath(keys) + "'; P='" + bin + "/../native/tools/veq-publish'; "
+        "W='" + UnixPath(releaseDir) + "'; key() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:3072 -out $1.pem; "
         "openssl pkey -in $1.pem -pubout -out $1.pub; '" + bin + "/keyblob-host' --raw $1.pub $1.blob; }; "
         "keep() { cp $W/patch/manifest.tsv $1.tsv; cp $W/patch/manifest.tsv.sig $1.sig; }; "
         "forge() { printf 'VEQSIG1\\t%s\\t%s\\t%s\\n' $2 $3 $(sha256sum $1.tsv | cut -c1-64) >$4.line; { cat $4.line; "
         "openssl dgst -sha256 -sign a.pem $4.line | od -An -v -tx1 | tr -d ' \\n'; echo; } >$4.sig; cp $1.tsv $4.tsv; }; "
-        "PATH=/usr/bin:/bin; key a; key b; $P c1 $W --sign a.pem; keep 1a; $P c2 $W --sign b.pem; keep 2b; "
+        "key a; key b; $P c1 $W --sign a.pem; keep 1a; $P c2 $W --sign b.pem; keep 2b; "
         "$P c2 $W --sign a.pem; keep 3a; $P c3 $W --sign b.pem; keep 4b; $P sign $W --sign b.pem; keep 5b; "
         "forge 1a 3 4000000000 3x; forge 4b 9 1000000000 9x";
     ASSERT_EQ(RunUnix(script, keys), 0) << Read(keys + "\\unix.log");
@@ -288,7 +288,13 @@ TEST_F(PatchRun, OnlyReleasesSignedWithAKnownKeyNotOlderNorExpiredAreInstalled) 
                                {(const unsigned char*)b.data(), (unsigned long)b.size()}};
     const ReleaseKey* built = g_releaseKeys;
     const unsigned builtCount = g_releaseKeyCount;
-    const struct { unsigned keys; const char *manifest, *sig; bool flip; std::string status; const std::vector<File>& has; } kRows[] = {
+    const struct {
+        unsigned keys;  // of both: none, a, a and b
+        const char *manifest, *sig;
+        bool flip;
+        std::string status;
+        const std::vector<File>& has;
+    } kRows[] = {
         {1, "1a", "1a", false, "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.", v1},
         {1, "3a", "3a", true, kInvalid, v1},  // one bit of a path: System/a.u
         {1, "2b", "2b", false, kInvalid, v1},
@@ -303,19 +309,21 @@ TEST_F(PatchRun, OnlyReleasesSignedWithAKnownKeyNotOlderNorExpiredAreInstalled) 
     };
     for (const auto& r : kRows) {
         SCOPED_TRACE(std::string("row ") + std::to_string(&r - kRows + 1) + ": " + r.manifest + " with " + r.sig);
-        std::string manifest = Read(keys + "\\" + r.manifest + ".tsv"), record = Read(dir + "\\patch-cache\\release.tsv");
+        const std::string record = Read(In(dir, "patch-cache/release.tsv"));
+        std::string manifest = Read(keys + "\\" + r.manifest + ".tsv");
         if (r.flip) manifest[manifest.find("System/A.u") + 7] ^= 0x20;
+        const std::string sig = In(releaseDir, "patch/manifest.tsv.sig");
         ASSERT_TRUE(Write(In(releaseDir, "patch/manifest.tsv"), manifest) && ResetServer());
-        DeleteFileA(In(releaseDir, "patch/manifest.tsv.sig").c_str());
-        ASSERT_TRUE(!*r.sig || CopyFileA((keys + "\\" + r.sig + ".sig").c_str(), In(releaseDir, "patch/manifest.tsv.sig").c_str(), FALSE));
+        DeleteFileA(sig.c_str());
+        ASSERT_TRUE(!*r.sig || CopyFileA((keys + "\\" + r.sig + ".sig").c_str(), sig.c_str(), FALSE));
         g_releaseKeys = both, g_releaseKeyCount = r.keys;
         bool refused = r.status.find("Tiada fail ditukar") != std::string::npos;
         EXPECT_EQ(RunPatch(), !refused);
         EXPECT_EQ(Status(), r.status);
         EXPECT_TRUE(HasFiles(dir, r.has));
         std::vector<Request> log = ServerLog();
-        EXPECT_EQ(Requests(log, "/patch/manifest.tsv.sig"), !r.keys ? 0 : r.status == kInvalid ? 2 : 1) << "retried once";
-        EXPECT_EQ(Read(dir + "\\patch-cache\\release.tsv") == record, refused || !r.keys) << "the record kept";
+        EXPECT_EQ(Requests(log, "/patch/manifest.tsv.sig"), !r.keys ? 0 : r.status == kInvalid ? 2 : 1) << "retry";
+        EXPECT_EQ(Read(In(dir, "patch-cache/release.tsv")) == record, refused || !r.keys) << "the record kept";
         EXPECT_TRUE(!refused || Requests(log, "/patch/blobs/") == 0);
     }
     g_releaseKeys = built, g_releaseKeyCount = builtCount;

@@ -91,7 +91,10 @@ int SignManifest(const char* outDir, const std::string& manifest, EVP_PKEY* key,
         return 0;
     }
     text.assign(line, n);
-    for (size_t i = 0; i < sigLen; i++) text += "0123456789abcdef"[sig[i] >> 4], text += "0123456789abcdef"[sig[i] & 15];
+    for (size_t i = 0; i < sigLen; i++) {
+        text += "0123456789abcdef"[sig[i] >> 4];
+        text += "0123456789abcdef"[sig[i] & 15];
+    }
     text += "\n";
     // The counter is taken before the signature carrying it is out: a failure skips a number, never repeats one.
     size_t recordLen = FormatReleaseRecord(record, sizeof record, &r);
