@@ -72,7 +72,9 @@ done:
 }
 
 // The release last accepted here; 0 when there is none to hold the next one to (never recorded, or unreadable:
-// then any release a key signed that has not expired is taken, and recorded).
+// then any release a key signed that has not expired is taken, and recorded). Read wherever it lies: a program
+// that could write an unsecured patch-cache could write the client's files too, and the record guards against
+// what comes over the network.
 static int ReadLastRelease(ReleaseRecord* last) {
     char path[kPathCap];
     size_t size = 0;
