@@ -8,7 +8,8 @@ set(VEQ_WARNINGS -Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initiali
 add_compile_options(${VEQ_WARNINGS})
 # The whole program is ANSI (...A) Win32; stdio must behave like the MS runtime's (%ld is 32-bit, etc.).
 add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX
-                        VEQ_SERVICE_HOST="${VEQ_SERVICE_HOST}")
+                        VEQ_SERVICE_HOST="${VEQ_SERVICE_HOST}"
+                        VEQ_CLIENT_INHERITS_ADMIN=$<BOOL:${VEQ_CLIENT_INHERITS_ADMIN}>)
 # No libstdc++/libgcc/winpthread DLLs next to the exe.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
@@ -40,8 +41,8 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/release_keys.cpp
 add_library(veq_core STATIC ${VEQ_WIN_SOURCES} ${CMAKE_BINARY_DIR}/release_keys.cpp)
 target_include_directories(veq_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 # WinHTTP and DbgHelp are loaded at run time from the system directory (src/shell/system_dlls.cpp), so the import
-# table names only DLLs that Windows always takes from there.
-target_link_libraries(veq_core PUBLIC shell32 gdi32 user32 advapi32 kernel32)
+# table names only DLLs that Windows always takes from there (ole32 and oleaut32 among them; uuid is static data).
+target_link_libraries(veq_core PUBLIC shell32 ole32 oleaut32 uuid gdi32 user32 advapi32 kernel32)
 
 # Icon: drawn by a small host program, so the images are reproducible from source.
 set(VEQ_MKICON ${CMAKE_BINARY_DIR}/mkicon-host)

@@ -3,6 +3,21 @@
 #include "shell/format_rules.h"
 #include "shell/service.h"
 
+int NextStartWay(const StartFacts* f, int failedWay, unsigned long error) {
+    if (failedWay < 0) {
+        if (!f->elevated) return kStartAsLauncher;
+        if (f->browser) return kStartThroughShell;  // a browser has no use for administrator rights
+        // Without a linked token the player's programs run as administrator already: a swapped client gains nothing.
+        if (f->inheritsAdmin || !f->linkedToken || f->playerMayReplace == 0) return kStartAsLauncher;
+        return kStartAsPlayer;
+    }
+    // Any other failure (a held or broken exe) would fail through the shell too, and only confuse the player there.
+    if (failedWay == kStartAsPlayer && (error == kErrorElevationRequired || error == kErrorNoToken ||
+                                        error == kErrorServiceDisabled || error == kErrorPrivilegeNotHeld))
+        return kStartThroughShell;
+    return kStartNothing;
+}
+
 void FormatClientCommandLine(char* buf, size_t cap, const char* exePath, const char* host, int mode) {
     FormatBounded(buf, cap, "\"%s\" -updated -BishopIP=%s -BishopPort=%s %s", exePath, host, kLoginPort,
                   mode == kLaunchDebug ? "-log" : "-window");

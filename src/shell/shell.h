@@ -66,6 +66,7 @@ int LauncherMain(HINSTANCE instance, int showCommand);
 // Commands carried out by the other subsystems; the window procedure routes to them.
 void CmdPlay(void);        // src/launch
 void CmdPlayDebug(void);   // src/launch
+void CmdRegister(void);    // src/launch
 void CmdUpdateClient(void);// src/patch
 void CmdSendLog(void);     // src/upload
 void CmdSendDump(void);    // src/upload

@@ -11,7 +11,6 @@ static const COLORREF kTitleColour = RGB(255, 106, 0);
 static const COLORREF kSubtitleColour = RGB(120, 132, 148);
 static const COLORREF kStatusTextColour = RGB(150, 162, 176);
 
-static void CmdRegister(void);
 static void CmdOpenFolder(void);
 static void CmdExit(void);
 
@@ -114,13 +113,6 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLORSTATIC: return OnColorStatic((HDC)wp);
     }
     return DefWindowProcA(hwnd, msg, wp, lp);
-}
-
-static void CmdRegister(void) {
-    char url[kPathCap];
-    FormatBounded(url, sizeof url, "https://%s/register", kServiceHost);
-    ShellExecuteA(g_shell.mainWindow, "open", url, NULL, NULL, SW_SHOWNORMAL);
-    ShowStatus("Register dibuka dalam browser.");  // shown even when no browser opened
 }
 
 static void CmdOpenFolder(void) {

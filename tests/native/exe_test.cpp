@@ -13,9 +13,9 @@ static const struct { const char *path, *tools, *magic, *arch; } kExes[] = {
 };
 
 TEST(LauncherExe, FormatManifestAndImports) {
-    // The import table may name nothing else: winhttp.dll and dbghelp.dll are loaded at run time from the system
-    // directory, never found beside the exe.
-    const std::regex allowedDll("(KERNEL32|USER32|GDI32|ADVAPI32|SHELL32|msvcrt)\\.dll", std::regex::icase);
+    // The import table may name nothing else (all of them known DLLs): winhttp.dll and dbghelp.dll are loaded at run
+    // time from the system directory, never found beside the exe.
+    const std::regex allowedDll("(KERNEL32|USER32|GDI32|ADVAPI32|SHELL32|ole32|OLEAUT32|msvcrt)\\.dll", std::regex::icase);
     for (const auto& exe : kExes) {
         if (!std::filesystem::exists(std::filesystem::path(exe.path).parent_path() / "CMakeCache.txt"))
             GTEST_SKIP() << "no Windows build beside this one (scripts/build makes both)";

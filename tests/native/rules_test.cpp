@@ -165,6 +165,26 @@ TEST(Rules, LaunchAndCrash) {
         EXPECT_EQ(CountsAsCrash(c.code, 0), c.want32) << std::hex << c.code << " 32-bit (" << c.why << ")";
         EXPECT_EQ(CountsAsCrash(c.code, 1), c.want64) << std::hex << c.code << " 64-bit (" << c.why << ")";
     }
+    // Who starts the client, or the browser. facts: elevated, linked token, player may replace (-1: cannot tell),
+    // built to inherit the launcher's rights, browser. failed: the way that failed before, with its error.
+    const int L = kStartAsLauncher, P = kStartAsPlayer, S = kStartThroughShell, N = kStartNothing;
+    const StartFacts kSwappable = {1, 1, 1, 0, 0};
+    const struct { StartFacts f; int failed; unsigned long error; int want; const char* why; } kWays[] = {
+        {{0, 1, 1, 0, 0}, -1, 0, L, "not elevated"}, {kSwappable, -1, 0, P, "the player could have swapped it"},
+        {{1, 1, -1, 0, 0}, -1, 0, P, "cannot tell: as if the player could"},
+        {{1, 1, 0, 0, 0}, -1, 0, L, "a folder the player cannot change"},
+        {{1, 0, 1, 0, 0}, -1, 0, L, "no linked token (UAC off): the player's programs run as administrator anyway"},
+        {{1, 1, 1, 1, 0}, -1, 0, L, "built to inherit the launcher's rights"},
+        {{1, 1, 1, 1, 1}, -1, 0, S, "the browser is never elevated, whatever the build"},
+        {{1, 0, 0, 0, 1}, -1, 0, S, "nor without a linked token"}, {{0, 0, 0, 0, 1}, -1, 0, L, "not elevated"},
+        {kSwappable, P, 32, N, "a held exe fails whoever starts it"},
+        {kSwappable, S, 2, N, "no shell: never the launcher's token instead"},
+        {{1, 1, 1, 0, 1}, S, 1008, N, "no shell for the browser"},
+        {{0, 1, 1, 0, 0}, L, 740, N, "a launcher that is not elevated shows the failure, as before"},
+    };
+    for (const auto& c : kWays) EXPECT_EQ(NextStartWay(&c.f, c.failed, c.error), c.want) << c.why;
+    // Demands elevation, no token of the player's, no privilege for it, no secondary logon service: Windows asks.
+    for (unsigned long e : {740ul, 1008ul, 1314ul, 1058ul}) EXPECT_EQ(NextStartWay(&kSwappable, P, e), S) << e;
     const struct { unsigned long code; unsigned long long address; size_t cap; const char* want; } kNotes[] = {
         {0x00000001ul, 0xA1B2C3ull, kCrashNoteCap, "exception=0x00000001 address=00a1b2c3\r\n"},
         {0xC0000005ul, 0x140001A2Bull, kCrashNoteCap, "exception=0xc0000005 address=140001a2b\r\n"},

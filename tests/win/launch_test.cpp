@@ -109,31 +109,45 @@ TEST_F(Launch, PlayStartsTheClientInItsFolderWithTheLoginArgumentsAndKeepsNoHand
     EXPECT_EQ(StartClient(kLaunchPlay), 1);
     EXPECT_EQ(NewHandles(before, false), 0);
     for (int i = 0; i < 250 && ClientStarts(dir).size() < 2; i++) Sleep(20);
-    std::string start = "\"" + exe + "\" -updated -BishopIP=127.0.0.1 -BishopPort=7451 -window|" + dir + "\\System";
+    // With the player's own token: this process is elevated (Wine makes every program so) and System is the player's.
+    std::string start = "\"" + exe + "\" -updated -BishopIP=127.0.0.1 -BishopPort=7451 -window|" + dir + "\\System|limited";
     EXPECT_EQ(ClientStarts(dir), (std::vector<std::string>{start, start}));
     EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopIP=127.0.0.1\r\n");
     EXPECT_FALSE(Exists(dumps));
 }
 
+// REGISTER of an elevated launcher: the desktop's shell opens the page, never the launcher. The https handler here is
+// the fake client, which notes who started it.
+TEST_F(Launch, RegisterHasTheDesktopShellOpenThePage) {
+    const char* key = "https\\shell\\open\\command";
+    char browser[MAX_PATH];
+    LONG size = sizeof browser;
+    ASSERT_EQ(RegQueryValueA(HKEY_CLASSES_ROOT, key, browser, &size), ERROR_SUCCESS);
+    std::string fake = "\"" + InstallClient(dir, "exit") + "\" \"%1\"", out = In(dir, "System/fake-client.out");
+    ASSERT_EQ(RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, fake.c_str(), fake.size()), ERROR_SUCCESS);
+    Press(1002);
+    for (int i = 0; i < 250 && Read(out).find("parent=") == std::string::npos; i++) Sleep(20);
+    RegSetValueA(HKEY_CLASSES_ROOT, key, REG_SZ, browser, strlen(browser));
+    EXPECT_EQ(Status(), "Register dibuka dalam browser.");
+    EXPECT_NE(Read(out).find(" \"https://127.0.0.1/register\"\n"), std::string::npos) << Read(out);
+    EXPECT_NE(Read(out).find("\nparent=explorer.exe\n"), std::string::npos) << Read(out);
+}
+
 TEST_F(Launch, AMissingClientIsShownInABoxAndNothingStarts) {
-    const struct {
-        int command;
-        const char* text;
-    } kCases[] = {{1001, "System\\ZQ.exe tak dijumpai.\nLetak launcher ni dalam folder ZQO."},
-                  {1008, "System\\ZQ.exe tak dijumpai."}};
-    for (bool directory : {false, true}) {
-        ASSERT_TRUE(!directory || CreateDirectoryA(In(dir, "System/ZQ.exe").c_str(), NULL));
-        for (const auto& c : kCases) {
-            Box box;
-            HANDLE answer = CreateThread(NULL, 0, AnswerBox, &box, 0, NULL);
-            Press(c.command);
-            EXPECT_EQ(WaitForSingleObject(answer, 15000), WAIT_OBJECT_0);
-            CloseHandle(answer);
-            EXPECT_EQ(box.text, c.text);
-            EXPECT_EQ(box.caption, "VEQ Games Launcher");
-            EXPECT_EQ(box.owner, window);
-            EXPECT_FALSE(Exists(dumps)) << "no dumps folder before the client is known";
-        }
+    const char* kPlayText = "System\\ZQ.exe tak dijumpai.\nLetak launcher ni dalam folder ZQO.";
+    const struct { int command; bool directory; const char* text; } kCases[] = {
+        {1001, false, kPlayText}, {1008, false, "System\\ZQ.exe tak dijumpai."}, {1001, true, kPlayText}};
+    for (const auto& c : kCases) {
+        ASSERT_TRUE(!c.directory || CreateDirectoryA(In(dir, "System/ZQ.exe").c_str(), NULL));
+        Box box;
+        HANDLE answer = CreateThread(NULL, 0, AnswerBox, &box, 0, NULL);
+        Press(c.command);
+        EXPECT_EQ(WaitForSingleObject(answer, 15000), WAIT_OBJECT_0);
+        CloseHandle(answer);
+        EXPECT_EQ(box.text, c.text);
+        EXPECT_EQ(box.caption, "VEQ Games Launcher");
+        EXPECT_EQ(box.owner, window);
+        EXPECT_FALSE(Exists(dumps)) << "no dumps folder before the client is known";
     }
 }
 
@@ -186,6 +200,7 @@ TEST_F(Launch, ACrashBecomesADumpAndTheNoteAndEndsTheClient) {
     EXPECT_EQ(ex.ExceptionRecord.ExceptionInformation[1], 0x10u) << "the address written to";
     std::string tid = Read(In(dir, "System/fake-client.out"));
     EXPECT_NE(tid.find("tid=" + std::to_string(ex.ThreadId) + "\n"), std::string::npos);
+    EXPECT_NE(tid.find("token=limited\n"), std::string::npos) << "PLAY (DEBUG) attached to a client of the player's";
     char note[80];
     snprintf(note, sizeof note, "exception=0xc0000005 address=%08llx\r\n", (unsigned long long)ex.ExceptionRecord.ExceptionAddress);
     EXPECT_EQ(Read(dumps + "\\crash.txt"), note);
@@ -237,7 +252,8 @@ TEST_F(Launch, TheWindowAnswersThroughAGameSessionUnderTheCrashCatcher) {
     EXPECT_EQ(Status(), "Game tamat tanpa exception.");
 }
 
-// Closing the launcher during PLAY (DEBUG) lets the game go on, and so does killing it.
+// Closing the launcher during PLAY (DEBUG) lets the game go on, and so does killing it. The real exe, elevated as
+// its manifest asks, attached to a client of the player's own token.
 TEST(LaunchExe, TheGameOutlivesALauncherClosedOrKilledDuringItsSession) {
     for (bool kill : {false, true}) {
         std::string dir = FreshDir(kill ? "-kill" : "-close"), release = FreshDir("-release");
@@ -257,6 +273,7 @@ TEST(LaunchExe, TheGameOutlivesALauncherClosedOrKilledDuringItsSession) {
         else PostMessageA(launcher.window, WM_CLOSE, 0, 0);
         EXPECT_EQ(launcher.Wait(10000), kill ? 99u : 0u);
         EXPECT_EQ(WaitForSingleObject(client, 1000), (DWORD)WAIT_TIMEOUT) << "the game ended with the launcher";
+        EXPECT_NE(Read(In(dir, "System/fake-client.out")).find("token=limited\n"), std::string::npos);
         TerminateProcess(client, 0);
         CloseHandle(client);
     }

@@ -48,11 +48,9 @@ TEST_F(Shell, BusyBlocksEveryCommandClosingAndLogoffUntilItEnds) {
     window = NULL;
 }
 
-TEST_F(Shell, UnknownIdsDoNothingRegisterSaysSoAndExitIgnoresTheNotificationCode) {
+TEST_F(Shell, UnknownIdsDoNothingAndExitIgnoresTheNotificationCode) {
     for (int id : {1000, 1009, 2001}) EXPECT_EQ(SendMessageA(window, WM_COMMAND, id, 0), 0) << id;
     EXPECT_TRUE(trail.empty()) << Trail();
-    Press(1002);  // no browser in this prefix: the message is shown all the same
-    EXPECT_EQ(Status(), "Register dibuka dalam browser.");
     SendMessageA(window, WM_COMMAND, MAKEWPARAM(1005, 0x1234), 0);
     EXPECT_FALSE(IsWindow(window));
     window = NULL;

@@ -259,9 +259,10 @@ std::string InstallClient(const std::string& dir, const char* mode, const std::s
 std::vector<std::string> ClientStarts(const std::string& dir) {
     std::vector<std::string> starts;
     std::istringstream text(Read(In(dir, "System/fake-client.out")));
-    for (std::string line, cmdline; std::getline(text, line);) {
+    for (std::string line, cmdline, token; std::getline(text, line);) {
         if (line.compare(0, 8, "cmdline=") == 0) cmdline = line.substr(8);
-        if (line.compare(0, 4, "cwd=") == 0) starts.push_back(cmdline + "|" + line.substr(4));
+        if (line.compare(0, 6, "token=") == 0) token = line.substr(6);
+        if (line.compare(0, 4, "cwd=") == 0) starts.push_back(cmdline + "|" + line.substr(4) + "|" + token);
     }
     return starts;
 }

@@ -56,7 +56,7 @@ struct Program {
 };
 // fake_client.exe (this build's, or `from`) as <dir>\System\ZQ.exe, in `mode`; the exe's path, "" on failure.
 std::string InstallClient(const std::string& dir, const char* mode, const std::string& from = "");
-std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd" of each start
+std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd|token type" of each start
 DWORD ClientPid(const std::string& dir);  // a running <dir>\System\ZQ.exe, or 0
 // fake_client.exe in one of its meddling modes (hold, scribble, holdafter: see programs/fake_client.cpp), started
 // and ready; the path arguments are quoted here.

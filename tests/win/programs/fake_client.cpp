@@ -7,8 +7,10 @@
 //   scribble PATH SIZE EVENT  sets EVENT, then flips the last byte of PATH once it holds SIZE bytes and
 //                             PATH.veq-new is gone: a scanner touching a file just moved into place
 //   holdafter TRIGGER SIZE PATH SHARE EVENT  sets EVENT, waits likewise for TRIGGER, then holds PATH as hold does
-// As the client, every start appends "cmdline=", "cwd=", "mode=" and "tid=" lines to "fake-client.out".
+// As the client (or a browser), every start appends "cmdline=", "token=" (its elevation type), "cwd=", "mode=",
+// "tid=" and "parent=" (the image name of its parent) lines to "fake-client.out".
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -73,11 +75,36 @@ static int Scribble(const char* path, unsigned long long size, const char* event
     return 2;
 }
 
+static const char* ElevationName(void) {
+    static const char* const kTypes[] = {"?", "default", "full", "limited"};
+    TOKEN_ELEVATION_TYPE type = (TOKEN_ELEVATION_TYPE)0;
+    HANDLE t;
+    DWORD n;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &t)) {
+        if (!GetTokenInformation(t, TokenElevationType, &type, sizeof type, &n) || type > 3) type = (TOKEN_ELEVATION_TYPE)0;
+        CloseHandle(t);
+    }
+    return kTypes[type];
+}
+
+static void ParentName(char* out, size_t cap) {
+    DWORD parent = 0;
+    snprintf(out, cap, "?");
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 e;
+    e.dwSize = sizeof e;
+    for (int pass = 0; pass < 2; pass++)  // our own entry names the parent; the parent's entry its name
+        for (BOOL more = Process32First(snap, &e); more; more = Process32Next(snap, &e))
+            if (pass == 0 && e.th32ProcessID == GetCurrentProcessId()) parent = e.th32ParentProcessID;
+            else if (pass == 1 && e.th32ProcessID == parent) snprintf(out, cap, "%s", e.szExeFile);
+    CloseHandle(snap);
+}
+
 // What a client does with its own software exceptions: handles them and goes on.
 static LONG WINAPI GoOn(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_EXECUTION; }
 
 int main(int argc, char** argv) {
-    char path[MAX_PATH], mode[32] = "exit", cwd[MAX_PATH] = "";
+    char path[MAX_PATH], mode[32] = "exit", cwd[MAX_PATH] = "", parent[MAX_PATH];
     if (argc == 5 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], argv[3], argv[4]);
     if (argc == 5 && strcmp(argv[1], "scribble") == 0) return Scribble(argv[2], _strtoui64(argv[3], NULL, 10), argv[4]);
     if (argc == 7 && strcmp(argv[1], "holdafter") == 0) {
@@ -97,10 +124,11 @@ int main(int argc, char** argv) {
         fclose(f);
     }
     GetCurrentDirectoryA(sizeof cwd, cwd);
+    ParentName(parent, sizeof parent);
     BesideExe(path, sizeof path, "fake-client.out");
     if (FILE* f = fopen(path, "ab")) {
-        fprintf(f, "cmdline=%s\ncwd=%s\nmode=%s\ntid=%lu\n", GetCommandLineA(), cwd, mode,
-                (unsigned long)GetCurrentThreadId());
+        fprintf(f, "cmdline=%s\ntoken=%s\ncwd=%s\nmode=%s\ntid=%lu\nparent=%s\n", GetCommandLineA(), ElevationName(), cwd,
+                mode, (unsigned long)GetCurrentThreadId(), parent);
         fclose(f);
     }
     if (strcmp(mode, "debugstrings") == 0) {
