@@ -1,13 +1,16 @@
 # Debian's nginx in the foreground with server/nginx/veq.conf.in, in a scratch folder; sourced by scripts/bench
-# and the operator tests. VEQ_NGINX_WORKERS sets worker_processes (default 1).
+# and the operator tests. VEQ_NGINX_WORKERS sets worker_processes (default 1); VEQ_CDN_RANGES lists the address
+# ranges of a CDN in front, whose X-Forwarded-For names the player (default: none).
 nginx_pid=
 
 # nginx_start SCRATCH LISTEN CERT KEY RELEASE [UPSTREAM]: 0 once nginx serves, with nginx_pid set; 1 when it exited
 # (SCRATCH/error.log says why, e.g. the port is taken). Without UPSTREAM (veq-serve's address) uploads answer 502.
 nginx_start() {
-    local s=$1
+    local s=$1 ranges= range
     mkdir -p "$s"
+    for range in ${VEQ_CDN_RANGES:-}; do ranges+="set_real_ip_from $range; "; done
     sed -e "s|@LISTEN@|$2|g; s|@CERT@|$3|g; s|@KEY@|$4|g; s|@RELEASE@|$5|g; s|@UPSTREAM@|${6:-127.0.0.1:9}|g" \
+        -e "s|@CDN_RANGES@|$ranges|g" \
         "$(dirname "${BASH_SOURCE[0]}")/../server/nginx/veq.conf.in" >"$s/veq.conf"
     cat >"$s/nginx.conf" <<CONF
 daemon off; worker_processes ${VEQ_NGINX_WORKERS:-1}; pid $s/nginx.pid; error_log $s/error.log info;

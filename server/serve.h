@@ -23,6 +23,7 @@ struct ServeOptions {
     int stallSeconds;                // a request body or a reply that moves less than 16 KiB in this time is cut
     int graceSeconds;                // how long StopServe lets transfers in flight go on
     unsigned long long uploadQuota;  // bytes of uploads the upload directory may hold; 0: no limit
+    unsigned long long uploadFiles;  // files it may hold; 0: no limit
     unsigned uploadsPerMinute;       // uploads one client address may start a minute; 0: no limit
 };
 
@@ -31,6 +32,8 @@ struct ServeServer;
 // Binds, listens and starts serving on threads of its own; NULL with the reason in err.
 ServeServer* StartServe(const ServeOptions* options, char* err, size_t errCap);
 int ServePort(const ServeServer* server);
+// Temporary upload files of an earlier run that StartServe removed.
+unsigned ServeStaleUploadsRemoved(const ServeServer* server);
 // Opens the access log again under its name (after a rotation). 0, keeping the old one, when it cannot.
 int ReopenServeLog(ServeServer* server);
 // Stops accepting and closes idle connections; requests in flight finish within the grace period, then whatever

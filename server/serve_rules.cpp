@@ -5,7 +5,9 @@
 #include <string.h>
 
 static const char kBlobPrefix[] = "/patch/blobs/";
+static const char kChunksPrefix[] = "/patch/chunks/";
 static const char kManifestPath[] = "/patch/manifest.tsv";
+static const char kSignaturePath[] = "/patch/manifest.tsv.sig";
 static const char kRegisterPath[] = "/register";
 static const char kUploadPath[] = "/legacy/upload";
 
@@ -23,9 +25,14 @@ ServeRoute ClassifyRoute(const char* method, size_t methodLen, const char* path,
     int reads = 0;  // the route is one that GET and HEAD fetch
     if (Equals(path, pathLen, kManifestPath)) {
         route = kRouteManifest; reads = 1;
+    } else if (Equals(path, pathLen, kSignaturePath)) {
+        route = kRouteManifestSig; reads = 1;
     } else if (StartsWith(path, pathLen, kBlobPrefix) &&
                IsBlobDigest(path + strlen(kBlobPrefix), pathLen - strlen(kBlobPrefix))) {
         route = kRouteBlob; reads = 1;
+    } else if (StartsWith(path, pathLen, kChunksPrefix) &&
+               IsBlobDigest(path + strlen(kChunksPrefix), pathLen - strlen(kChunksPrefix))) {
+        route = kRouteChunks; reads = 1;
     } else if (Equals(path, pathLen, kRegisterPath) ||
                (StartsWith(path, pathLen, kRegisterPath) && path[strlen(kRegisterPath)] == '/')) {
         route = kRouteRegister; reads = 1;

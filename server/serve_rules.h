@@ -17,7 +17,9 @@ enum ServeRoute {
     kRouteNotFound,
     kRouteBadMethod,  // a known path asked with a method it does not take
     kRouteManifest,
+    kRouteManifestSig,  // the manifest's signature: cached like the manifest
     kRouteBlob,
+    kRouteChunks,       // a blob's chunk index, named by the blob's digest: cached like a blob
     kRouteRegister,
     kRouteUpload,
 };

@@ -24,6 +24,7 @@ static const char kUsage[] =
     "  --register DIR           serves /register from DIR (DIR/index.html); without it /register is not found\n"
     "  --uploads DIR            stores POST /legacy/upload bodies in DIR\n"
     "  --upload-quota SIZE      bytes of uploads DIR may hold, K/M/G/T suffixes (default 4G; 0: no limit)\n"
+    "  --upload-files N         files DIR may hold (default 100000; 0: no limit)\n"
     "  --upload-rate N          uploads one client address may start a minute (default 20; 0: no limit)\n"
     "  --trusted-proxy ADDR     the proxy whose X-Real-IP header names the client\n"
     "  --max-connections N      connections open at once (default 4096)\n"
@@ -45,6 +46,7 @@ struct ServeArgs {
     const char* log = NULL;
     const char* trustedProxy = NULL;
     const char* quota = "4G";
+    const char* files = "100000";
     const char* rate = "20";
     const char* maxConnections = "4096";
     const char* perAddress = "64";
@@ -68,6 +70,7 @@ static int ParseArgs(int argc, char** argv, ServeArgs* a) {
         { "--register", &a->registerDir }, { "--uploads", &a->uploads },
         { "--log", &a->log },             { "--trusted-proxy", &a->trustedProxy },
         { "--upload-quota", &a->quota },  { "--upload-rate", &a->rate },
+        { "--upload-files", &a->files },
         { "--max-connections", &a->maxConnections }, { "--per-address", &a->perAddress },
         { "--header-timeout", &a->headerTimeout }, { "--stall-timeout", &a->stallTimeout },
         { "--grace", &a->grace },         { "--threads", &a->threads },
@@ -156,6 +159,9 @@ int main(int argc, char** argv) {
         long rate = ParseCount("--upload-rate", args.rate, 0, 1000000);
         if (rate < 0) goto done;
         opts.uploadsPerMinute = (unsigned)rate;
+        long files = ParseCount("--upload-files", args.files, 0, 1000000000);
+        if (files < 0) goto done;
+        opts.uploadFiles = (unsigned long long)files;
     }
     if (!ParseByteSize(args.quota, &opts.uploadQuota)) {
         fprintf(stderr, "veq-serve: --upload-quota wants bytes, e.g. 4G, got '%s'\n", args.quota);
@@ -191,6 +197,9 @@ int main(int argc, char** argv) {
         goto done;
     }
     fprintf(stderr, "veq-serve: listening on %s:%d\n", opts.host, ServePort(server));
+    if (ServeStaleUploadsRemoved(server))
+        fprintf(stderr, "veq-serve: removed %u temporary upload files left by an earlier run\n",
+                ServeStaleUploadsRemoved(server));
     for (;;) {
         if (sigwait(&signals, &signalNumber) != 0) continue;
         if (signalNumber != SIGHUP) break;

@@ -72,7 +72,8 @@ TEST_F(PublishTest, EachFileAsTheLauncherWouldTakeIt) {
     const std::string k181 = "System/" + std::string(172, 'c') + ".u";
     const std::string k143 = "System/" + std::string(134, 'a') + ".u", k144 = "System/" + std::string(135, 'a') + ".u";
     const std::string k94 = "Maps/" + std::string(85, 'b') + ".ut2", k95 = "Maps/" + std::string(86, 'b') + ".ut2";
-    const struct { std::string file; const char* options; int status; std::string line; long size = -1; } kCases[] = {
+    const struct { std::string file; const char* options; int status; std::string line; long size = -1;
+                   const char* linkTo = nullptr; } kCases[] = {
         {"Maps/Kota\xc3\xa9.ut2", "", 1, "refused  Maps/Kota\\xc3\\xa9.ut2: contains a byte other than"},
         {"System/a\tb.u", "", 1, "refused  System/a\\tb.u: contains a byte other than"},
         {"System/a\\b.u", "", 1, "refused  System/a\\x5cb.u: contains \\"},
@@ -87,11 +88,15 @@ TEST_F(PublishTest, EachFileAsTheLauncherWouldTakeIt) {
         {"Maps/NoExtension", "", 0, "skipped  Maps/NoExtension: not maintained by the launcher: has no extension"},
         {k143, "", 0, "veq-publish: release "},
         {k94, "--max-install-dir 149", 0, "veq-publish: release "},
+        {"System/k.u", "", 1, "refused  System/k.u: symbolic link to a file outside the client folder", -1, "../../k"},
+        {"System/In.u", "", 0, "veq-publish: release ", -1, "Core.u"},  // a link within is followed
     };
+    ASSERT_TRUE(Put(root_ + "/k", "a signing key"));
     for (const auto& c : kCases) {
         const std::string client = root_ + "/" + std::to_string(&c - kCases), out = client + "-out";
         ASSERT_TRUE(Put(client + "/System/Core.u", "fine") && Put(client + "/Maps/A.ut2", "fine") &&
-                    Put(client + "/" + c.file, "x", c.size));
+                    (c.linkTo || Put(client + "/" + c.file, "x", c.size)));
+        if (c.linkTo) fs::create_symlink(c.linkTo, client + "/" + c.file);
         EXPECT_EQ(Publish(client + " " + out + " " + c.options), c.status) << c.line << "\n" << output_;
         EXPECT_NE(output_.find(c.line), std::string::npos) << c.line << "\n" << output_;
         for (const char* fine : {"A.ut2:", "Core.u:"}) EXPECT_EQ(output_.find(fine), std::string::npos) << output_;
@@ -104,7 +109,7 @@ TEST_F(PublishTest, EachFileAsTheLauncherWouldTakeIt) {
     for (std::string args : {publish + "--service-host 203.0.113", publish + "--service-host 256.1.1.1",
                              publish + "--service-host '1.2.3.4 '", publish + "--max-install-dir 150",
                              publish + "--max-install-dir 99x", publish + "--frobnicate", client_, "prune " + out_,
-                             "prune " + out_ + " --keep 0", publish + "--expires-days 5", publish + "--sign",
+                             "prune " + out_ + " --keep 1", publish + "--expires-days 5", publish + "--sign",
                              "sign " + out_, "sign " + out_ + " --sign k.pem --expires-days 0"})
         EXPECT_EQ(Publish(args), 2) << args;
 }
@@ -183,26 +188,36 @@ TEST_F(PublishTest, BlobsHoldTheFilesAndSameContentIsTheSameRelease) {
     EXPECT_EQ(Read(client_ + "/autoupdate.ini"), ini) << "the client folder is never changed";
 }
 
-TEST_F(PublishTest, PruneKeepsWhatTheLastManifestsName) {
-    // Three releases: a1 b1 | a1 b2 c | a3 b2 c.
+TEST_F(PublishTest, PruneKeepsTheLastManifestsAndTheYoungOnes) {
+    // Three releases: a1 b1 | a1 b2 c | a3 b2 c; b1 and a3 have chunk indexes.
     for (const char* step : {"a1", "b1", "", "b2", "c", "", "a3", ""}) {
         if (*step) ASSERT_TRUE(Put(client_ + "/System/" + step[0] + ".u", step));
         else ASSERT_EQ(Publish(client_ + " " + out_), 0);
     }
-    const std::string blobs = out_ + "/patch/blobs/";
-    ASSERT_EQ(Names(blobs).size(), 5u);
-    ASSERT_EQ(Publish("prune " + out_ + " --keep 2"), 0);
+    const std::string blobs = out_ + "/patch/blobs/", chunks = out_ + "/patch/chunks/",
+                      live = out_ + "/patch/manifest.tsv";
+    ASSERT_TRUE(Put(chunks + Sha256("b1"), "index") && Put(chunks + Sha256("a3"), "index"));
+    // A publish whose manifest cannot be put in place takes no place in the history.
+    fs::rename(live, live + ".kept");
+    ASSERT_TRUE(Put(live + "/x", "") && Put(client_ + "/System/d.u", "d") && Publish(client_ + " " + out_) == 2);
+    fs::remove_all(live);
+    fs::rename(live + ".kept", live);
+    ASSERT_EQ(Names(out_ + "/history").size(), 3u) << output_;
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 10);
+    // The failed publish's blob goes at once; the first release only once it was replaced 7 days ago.
+    for (const char* aged : {"", "000001", "000002"}) {
+        if (*aged) fs::last_write_time(out_ + "/history/" + *Names(out_ + "/history").lower_bound(aged), old);
+        ASSERT_EQ(Publish("prune " + out_ + " --keep 2"), 0) << output_;
+        EXPECT_EQ(Names(blobs).size(), *aged && aged[5] == '2' ? 4u : 5u) << aged;
+    }
     EXPECT_EQ(Names(blobs), (std::set<std::string>{Sha256("a1"), Sha256("b2"), Sha256("c"), Sha256("a3")}));
+    EXPECT_EQ(Names(chunks), (std::set<std::string>{Sha256("a3")})) << "an index goes with its blob";
     EXPECT_EQ(Names(out_ + "/history").size(), 2u);
-    ASSERT_EQ(Publish("prune " + out_ + " --keep 1"), 0);
-    EXPECT_EQ(Names(blobs), (std::set<std::string>{Sha256("b2"), Sha256("c"), Sha256("a3")}));
 
     // A kept manifest that cannot be read stops the prune before anything goes.
-    ASSERT_TRUE(Put(client_ + "/System/a.u", "a4"));
-    ASSERT_EQ(Publish(client_ + " " + out_), 0);
     ASSERT_TRUE(Put(out_ + "/history/" + *Names(out_ + "/history").rbegin(), "VEQPATCH1\tnot a manifest\n"));
-    EXPECT_EQ(Publish("prune " + out_ + " --keep 1"), 2);
-    EXPECT_TRUE(fs::exists(blobs + Sha256("a3"))) << "nothing removed";
+    EXPECT_EQ(Publish("prune " + out_ + " --keep 2 --min-age 0"), 2);
+    EXPECT_TRUE(fs::exists(blobs + Sha256("a1"))) << "nothing removed";
 }
 
 // The live signature, read with the launcher's reader and verified with OpenSSL; its counter, 0 when it fails.

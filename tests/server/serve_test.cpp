@@ -19,7 +19,7 @@
 namespace fs = std::filesystem;
 static const std::string kDigest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08",
                          kTag = "\"" + kDigest + "\"", kPki = VEQ_TEST_PKI_DIR,
-                         kManifest = "VEQPATCH1\t0123456789abcdef0123456789abcdef\n";
+                         kManifest = "VEQPATCH1\t0123456789abcdef0123456789abcdef\n", kSig = "VEQSIG1 7 x\n";
 
 TEST(ServeRules, RangesValidatorsAndDates) {
     const struct { const char* range; unsigned long long size; const char* want; } kRanges[] = {
@@ -196,9 +196,12 @@ protected:
     std::vector<std::pair<pid_t, FILE*>> children;  // veq-serve and its standard error
 
     void SetUp() override {
-        for (auto dir : { "/release/patch/blobs", "/register", "/uploads" }) fs::create_directories(root + dir);
+        for (auto dir : { "/release/patch/blobs", "/release/patch/chunks", "/register", "/uploads" })
+            fs::create_directories(root + dir);
         std::ofstream(root + "/release/patch/manifest.tsv") << kManifest;
         std::ofstream(root + "/release/patch/blobs/" + kDigest, std::ios::binary) << blob;
+        std::ofstream(root + "/release/patch/chunks/" + kDigest, std::ios::binary) << blob.substr(0, 300);
+        std::ofstream(root + "/release/patch/manifest.tsv.sig") << kSig;
         std::ofstream(root + "/register/index.html") << "<p>daftar</p>\n";
         std::ofstream(root + "/secret.txt") << "SECRET";  // what a traversal would reach
     }
@@ -210,9 +213,11 @@ protected:
         fs::remove_all(root);
     }
 
-    int Start(const std::string& options = "--plain") {  // veq-serve on a free port; its port, or 0
-        std::string cmd = "echo $$; exec " VEQ_SERVE_EXE " --listen 127.0.0.1:0 --release " + root + "/release --log " +
-                          log + " --uploads " + uploads + " --register " + root + "/register " + options + " 2>&1";
+    // veq-serve on a free port, with `env` set; its port, or 0.
+    int Start(const std::string& options = "--plain", const std::string& env = "") {
+        std::string cmd = "echo $$; " + env + " exec " VEQ_SERVE_EXE " --listen 127.0.0.1:0 --release " + root +
+                          "/release --log " + log + " --uploads " + uploads + " --register " + root + "/register " +
+                          options + " 2>&1";
         int port = 0;
         children.push_back({ 0, popen(cmd.c_str(), "r") });
         if (fscanf(children.back().second, "%d %*s listening on 127.0.0.1:%d", &children.back().first, &port) != 2)
@@ -224,8 +229,9 @@ protected:
 TEST_F(Serve, AnswersEachRequestRightThenReopensItsLogAndStopsGently) {
     int port = Start("--plain --upload-quota 67110864 --upload-rate 5 --trusted-proxy 127.0.0.1");  // 64 MiB + 2000
     ASSERT_NE(port, 0);  // and so its pid was read: it is signalled below
-    const Reply first = Ask(port, Get("/patch/manifest.tsv")).at(0);
-    const std::string etag = Header(first, "ETag"), date = Header(first, "Last-Modified"),
+    const Reply first = Ask(port, Get("/patch/manifest.tsv")).at(0),
+                sig = Ask(port, Get("/patch/manifest.tsv.sig")).at(0);
+    const std::string etag = Header(first, "ETag"), date = Header(first, "Last-Modified"), sigTag = Header(sig, "ETag"),
         url = "/patch/blobs/" + kDigest, range = "Range: bytes=10-19\r\n", smuggled = Get("/register"),
         upload = "POST /legacy/upload?tag=zqlog HTTP/1.1\r\nContent-Type: application/octet-stream\r\nContent-Length: ",
         small = RandomBytes(1000, 2), largest = RandomBytes(64 << 20, 3),
@@ -241,11 +247,14 @@ TEST_F(Serve, AnswersEachRequestRightThenReopensItsLogAndStopsGently) {
         { Get("/patch/manifest.tsv", "If-None-Match: " + etag + "\r\n"), "304", "ETag: " + etag, "" },
         { Get("/patch/manifest.tsv", "If-Modified-Since: " + date + "\r\n"), "304", "Last-Modified: " + date, "" },
         { Get("/patch/manifest.tsv", "If-Modified-Since: Thu, 01 Jan 1998 00:00:00 GMT\r\n"), "200", "", kManifest },
+        { Get("/patch/manifest.tsv.sig"), "200", "Cache-Control: no-cache", kSig },
+        { Get("/patch/manifest.tsv.sig", "If-None-Match: " + sigTag + "\r\n"), "304", "ETag: " + sigTag, "" },
         { Get(url), "200", "Cache-Control: public, max-age=31536000, immutable", blob },
+        { Get("/patch/chunks/" + kDigest), "200", "Cache-Control: public, max-age=31536000, immutable",
+          blob.substr(0, 300) },
         { Get(url, "If-None-Match: " + kTag + "\r\n"), "304", "ETag: " + kTag, "" },
         { Get(url, range), "206", "Content-Range: bytes 10-19/100000", blob.substr(10, 10) },
         { Get(url, "Range: bytes=100000-\r\n"), "416", "Content-Range: bytes */100000", "range not satisfiable\n" },
-        { Get(url, "Range: bytes=0-1,5-6\r\n"), "200", "Content-Range: ", blob },
         { Get(url, range + "If-Range: " + kTag + "\r\n"), "206", "", blob.substr(10, 10) },
         { Get(url, range + "If-Range: " + date + "\r\n"), "200", "", blob },
         { "HEAD " + url + " HTTP/1.1\r\n" + range + "User-Agent: tarqo-launcher/1.0\r\n\r\n", "206", "", "" },
@@ -273,8 +282,8 @@ TEST_F(Serve, AnswersEachRequestRightThenReopensItsLogAndStopsGently) {
         { Upload("zqlog", "u"), "507", "", "upload space full\n", "127.0.0.3" },
     };
     for (const std::string& path : std::vector<std::string>{
-             "/patch%2Fmanifest.tsv", "/patch/%6danifest.tsv", "/register%2Findex.html", "/patch/blobs/../manifest.tsv",
-             "/patch/../../secret.txt", "/secret.txt", "/", "/patch/blobs/", url + "%00", "/patch/blobs%2F" + kDigest,
+             "/patch%2Fmanifest.tsv", "/register%2Findex.html", "/patch/../../secret.txt", "/secret.txt",
+             "/patch/blobs/", url + "%00", "/patch/chunks/" + std::string(64, 'c'),
              "/patch/blobs/9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08" })
         cases.push_back({ Get(path), "404", "", "not found\n" });
     for (const auto& c : cases) {
@@ -344,11 +353,12 @@ TEST_F(Serve, TlsWithForwardSecrecyOnlyDeadlinesForSlowClientsAndConnectionCaps)
         { "-tls1_2 -cipher ECDHE-RSA-AES128-SHA256", 1 },          // what Windows 7 offers
         { "-tls1_2 -cipher AES128-GCM-SHA256:AES256-SHA256", 0 },  // RSA key exchange: no forward secrecy
     };
-    for (const auto& c : kTls)  // served once the handshake and the check of the certificate for 127.0.0.1 succeed
+    for (const auto& c : kTls)  // served once the handshake and the check of the certificate for 127.0.0.1 succeed,
         EXPECT_EQ(system(("printf 'GET /patch/manifest.tsv HTTP/1.1\\r\\nConnection: close\\r\\n\\r\\n' | openssl "
-                          "s_client -quiet -ign_eof -verify_return_error -verify_ip 127.0.0.1 -CAfile " + kPki +
-                          "/ca.pem -connect 127.0.0.1:" + std::to_string(tlsPort) + " " + c.options +
-                          " 2>/dev/null | grep -q '^HTTP/1.1 200 '").c_str()) == 0, c.served) << c.options;
+                          "s_client -nocommands -ign_eof -verify_return_error -verify_ip 127.0.0.1 -CAfile " + kPki +
+                          "/ca.pem -connect 127.0.0.1:" + std::to_string(tlsPort) + " " + c.options +  // no ticket
+                          " 2>/dev/null | awk '/^HTTP\\/1.1 200 /{ok=1} /session ticket/{t=1} END{exit !ok || t}'")
+                             .c_str()) == 0, c.served) << c.options;
     const struct { const char* why; int port; std::string first; char drip; } kSlow[] = {
         { "no TLS ClientHello", tlsPort, "", 0 },
         { "headers a byte at a time", port, "GET /patch/manifest.tsv HTTP/1.1\r\n", 'x' },
@@ -372,4 +382,43 @@ TEST_F(Serve, TlsWithForwardSecrecyOnlyDeadlinesForSlowClientsAndConnectionCaps)
     usleep(200000);
     EXPECT_EQ(Ask(capped, Get("/patch/manifest.tsv")).size(), 1u) << "a freed place is taken again";
     for (int fd : { b, d, e }) close(fd);
+}
+
+// However an upload ends, no descriptor and no temporary file stays, and the quota, of bytes and of files, is right.
+TEST_F(Serve, UploadsLeaveNothingBehindAndTheQuotaCountsBytesAndFiles) {
+    const std::string quota = "--plain --stall-timeout 1 --upload-quota 67118864 --upload-files 3";  // 64 MiB + 10000
+    auto leftovers = [&](pid_t pid) {  // temporary files, and the server's descriptors of anything in uploads/
+        std::string found;
+        for (auto& e : fs::directory_iterator(uploads))
+            if (e.path().filename().string()[0] == '.') found += e.path().filename().string() + " ";
+        for (auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+            if (fs::read_symlink(e.path()).string().find("/uploads/") != std::string::npos) found += "fd ";
+        return found;
+    };
+    int fd = Connect(Start(quota)), waited = 0;  // killed in the middle of an upload
+    std::string cut = Upload("zqlog", std::string(5000, 'k'));
+    send(fd, cut.data(), cut.size() - 4000, MSG_NOSIGNAL);
+    while (leftovers(children[0].first).find(".upload-") == std::string::npos && waited++ < 200) usleep(10000);
+    kill(children[0].first, SIGKILL);
+    close(fd);
+    usleep(1200000);  // the temporary file is older than the stall timeout now: nobody writes it any more
+    int port = Start(quota, "LD_PRELOAD=" VEQ_FSYNC_FAULT " VEQ_FSYNC_FAIL=1 VEQ_FSYNC_DELAY=3");
+    pid_t pid = children[1].first;
+    EXPECT_EQ(leftovers(pid), "") << "left by the killed server";
+    const std::string largest = RandomBytes(64 << 20, 4), k1(1000, 'k');
+    const struct { std::string request, statuses; } kUploads[] = {
+        { Upload("zqlog", k1), "500" },       // the disk fails its sync: nothing is kept
+        { Upload("dump", largest), "200" },   // its sync takes 3 s, past the stall timeout: answered once stored
+        { Upload("zqlog", k1), "200" }, { Upload("zqlog", k1), "200" },
+        { Upload("zqlog", "u"), "507" },      // 8000 bytes are free, but 3 files are there
+    };
+    for (const auto& u : kUploads) {
+        std::string statuses;
+        for (const Reply& r : Ask(port, u.request)) statuses += (statuses.empty() ? "" : " ") + std::to_string(r.status);
+        EXPECT_EQ(statuses, u.statuses) << u.request.substr(0, 60);
+        EXPECT_EQ(leftovers(pid), "") << u.request.substr(0, 60);
+    }
+    std::multiset<uintmax_t> sizes;
+    for (auto& e : fs::directory_iterator(uploads)) sizes.insert(e.file_size());
+    EXPECT_TRUE(sizes == std::multiset<uintmax_t>({ 1000, 1000, largest.size() })) << sizes.size() << " stored";
 }

@@ -107,17 +107,37 @@ done:
     return ok;
 }
 
-int DigestFile(const char* path, unsigned long long size, char hex[kDigestHex + 1], Progress* p) {
-    unsigned char value[32];
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "veq-publish: cannot open %s: %s\n", path, strerror(errno));
-        return 0;
+int OpenBeneath(int rootFd, const char* rel) {
+    char part[4096];
+    int dir = rootFd, fd = -1, err = EINVAL;
+    for (const char* p = rel;;) {
+        const char* slash = strchr(p, '/');
+        size_t n = slash ? (size_t)(slash - p) : strlen(p);
+        if (n == 0 || n >= sizeof part || (p[0] == '.' && (n == 1 || (n == 2 && p[1] == '.')))) {
+            err = EINVAL;
+            break;
+        }
+        memcpy(part, p, n);
+        part[n] = '\0';
+        fd = openat(dir, part, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (slash ? O_DIRECTORY : 0));
+        err = errno;
+        if (dir != rootFd) close(dir);
+        dir = rootFd;
+        if (fd < 0 || !slash) break;
+        dir = fd;
+        fd = -1;
+        p = slash + 1;
     }
-    int ok = DigestStream(fd, -1, path, size, value, p);
-    close(fd);
-    if (ok) HexDigest(value, hex);
-    return ok;
+    if (dir != rootFd) close(dir);
+    errno = fd < 0 ? err : 0;
+    return fd;
+}
+
+int DigestFd(int fd, const char* path, unsigned long long size, char hex[kDigestHex + 1], Progress* p) {
+    unsigned char value[32];
+    if (!DigestStream(fd, -1, path, size, value, p)) return 0;
+    HexDigest(value, hex);
+    return 1;
 }
 
 static int WriteAll(int fd, const char* data, size_t size) {
@@ -131,9 +151,9 @@ static int WriteAll(int fd, const char* data, size_t size) {
     return 1;
 }
 
-int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, const char* src, const char* data,
-            int* written, Progress* p) {
-    int ok = 0, in = -1, out = -1;
+int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, int src, const char* name,
+            const char* data, int* written, Progress* p) {
+    int ok = 0, out = -1;
     char dest[4096], temp[4096], hex[kDigestHex + 1];
     unsigned char value[32];
     struct stat st;
@@ -154,12 +174,12 @@ int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, c
         fprintf(stderr, "veq-publish: cannot set the mode of %s: %s\n", temp, strerror(errno));
         goto done;
     }
-    if (src) {
-        if ((in = open(src, O_RDONLY | O_CLOEXEC)) < 0) {
-            fprintf(stderr, "veq-publish: cannot open %s: %s\n", src, strerror(errno));
+    if (src >= 0) {
+        if (lseek(src, 0, SEEK_SET) != 0) {
+            fprintf(stderr, "veq-publish: cannot read %s: %s\n", name, strerror(errno));
             goto done;
         }
-        if (!DigestStream(in, out, src, size, value, p)) goto done;
+        if (!DigestStream(src, out, name, size, value, p)) goto done;
         HexDigest(value, hex);
     } else {
         if (!WriteAll(out, data, (size_t)size)) {
@@ -170,7 +190,7 @@ int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, c
         AddProgress(p, 0, size);
     }
     if (strcmp(hex, digest) != 0) {
-        fprintf(stderr, "veq-publish: %s changed while being published; publish again\n", src ? src : "a file");
+        fprintf(stderr, "veq-publish: %s changed while being published; publish again\n", name);
         goto done;
     }
     if (fsync(out) != 0) {
@@ -192,19 +212,24 @@ int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, c
     AddProgress(p, 1, 0);
     ok = 1;
 done:
-    if (in >= 0) close(in);
     if (out >= 0) close(out);
     if (!ok && temp[0]) unlink(temp);
     return ok;
 }
 
 int ReadWholeFile(const char* path, size_t cap, char** data, size_t* size) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int ok = fd >= 0 && ReadWholeFd(fd, cap, data, size);
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+int ReadWholeFd(int fd, size_t cap, char** data, size_t* size) {
     int ok = 0;
     char* buf = NULL;
     size_t len = 0;
     struct stat st;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || fstat(fd, &st) != 0 || (unsigned long long)st.st_size > cap) goto done;
+    if (fstat(fd, &st) != 0 || (unsigned long long)st.st_size > cap) goto done;
     if (!(buf = (char*)malloc((size_t)st.st_size + 1))) goto done;
     while (len < (size_t)st.st_size) {
         ssize_t n = read(fd, buf + len, (size_t)st.st_size - len);
@@ -219,7 +244,6 @@ int ReadWholeFile(const char* path, size_t cap, char** data, size_t* size) {
     ok = 1;
 done:
     free(buf);
-    if (fd >= 0) close(fd);
     return ok;
 }
 

@@ -25,18 +25,24 @@ void EndProgress(Progress* p);
 void HexDigest(const unsigned char value[32], char hex[kDigestHex + 1]);
 void DigestBytes(const char* data, size_t size, char hex[kDigestHex + 1]);
 
-// SHA-256 of a file that must hold exactly `size` bytes (a file that changed since it was listed fails).
-// 1 on success; otherwise the reason is on stderr.
-int DigestFile(const char* path, unsigned long long size, char hex[kDigestHex + 1], Progress* p);
+// Opens the file `rel` ("a/b/c", no "." or "..") below the folder rootFd, read-only, refusing a symbolic link at
+// every step: a folder or file swapped for a link after it was listed is never followed. -1 with errno set.
+int OpenBeneath(int rootFd, const char* rel);
 
-// Puts one blob at blobsDir/<digest>: kept when a file of that name and size is there, else copied from `src`
-// (or from `data` when src is NULL) to a temporary name, checked against the digest, flushed and renamed.
-// *written is 1 when a new blob was written. 1 on success; otherwise the reason is on stderr.
-int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, const char* src, const char* data,
-            int* written, Progress* p);
+// SHA-256 of the file open as fd, from where it stands, which must hold exactly `size` bytes more (a file that
+// changed since it was listed fails). `path` names it in messages. 1 on success; otherwise the reason is on stderr.
+int DigestFd(int fd, const char* path, unsigned long long size, char hex[kDigestHex + 1], Progress* p);
+
+// Puts one blob at blobsDir/<digest>: kept when a file of that name and size is there, else copied from the start
+// of the file open as `src` (named `name` in messages), or from `data` when src is -1, to a temporary name,
+// checked against the digest, flushed and renamed. *written is 1 when a new blob was written. 1 on success;
+// otherwise the reason is on stderr.
+int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, int src, const char* name,
+            const char* data, int* written, Progress* p);
 
 // Reads a whole file (at most `cap` bytes) into *data (malloc'd, caller frees). 1 on success.
 int ReadWholeFile(const char* path, size_t cap, char** data, size_t* size);
+int ReadWholeFd(int fd, size_t cap, char** data, size_t* size);
 
 // Like fputs of a client path, with every byte outside printable ASCII shown as \xNN (and TAB as \t).
 void PutPrintablePath(FILE* f, const char* path, size_t len);

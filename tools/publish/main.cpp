@@ -15,7 +15,7 @@ static const char kUsage[] =
     "usage: veq-publish CLIENT_DIR OUT_DIR [--max-install-dir N] [--strict] [--service-host A.B.C.D]\n"
     "                   [--sign KEY.pem [--expires-days N]]\n"
     "       veq-publish sign OUT_DIR --sign KEY.pem [--expires-days N]\n"
-    "       veq-publish prune OUT_DIR --keep N\n"
+    "       veq-publish prune OUT_DIR --keep N [--min-age DAYS]\n"
     "Publishes the files of CLIENT_DIR (laid out like an install folder) as OUT_DIR/patch/manifest.tsv and\n"
     "OUT_DIR/patch/blobs/<digest>, after checking every file against the launcher's manifest rules.\n"
     "  --max-install-dir N   longest install folder (characters) the release must work in (default 100,\n"
@@ -27,7 +27,8 @@ static const char kUsage[] =
     "                        4096 bits), as release counter one more than the last signed into OUT_DIR\n"
     "  --expires-days N      launchers refuse the signature N days from now (default 30, 1 to 3650)\n"
     "  sign                  signs the live manifest anew, for a new expiry\n"
-    "  prune --keep N        removes blobs that none of the last N published manifests names\n"
+    "  prune --keep N        removes blobs that none of the last N (at least 2) published manifests names,\n"
+    "    --min-age DAYS      nor any manifest live less than DAYS ago (default 7)\n"
     "Exit status: 0 published, 1 refused (every reason listed, nothing written), 2 usage or I/O error.\n";
 
 int IsDottedQuad(const char* text) {
@@ -63,13 +64,18 @@ static int Usage(const char* problem) {
 
 static int RunPrune(int argc, char** argv) {
     const char* outDir = NULL;
-    unsigned long keep = 0;
+    unsigned long keep = 0, days = 7;
     int haveKeep = 0;
     for (int i = 2; i < argc; i++) {
+        // A launcher that fetched the previous manifest just before a publish still downloads its blobs: 2 at least.
         if (strcmp(argv[i], "--keep") == 0) {
-            if (!ParseCount(i + 1 < argc ? argv[i + 1] : NULL, 1, 1000000, &keep))
-                return Usage("--keep wants a number of manifests, at least 1");
+            if (!ParseCount(i + 1 < argc ? argv[i + 1] : NULL, 2, 1000000, &keep))
+                return Usage("--keep wants a number of manifests, at least 2");
             haveKeep = 1;
+            i++;
+        } else if (strcmp(argv[i], "--min-age") == 0) {
+            if (!ParseCount(i + 1 < argc ? argv[i + 1] : NULL, 0, 36500, &days))
+                return Usage("--min-age wants a number of days");
             i++;
         } else if (argv[i][0] == '-' || outDir) {
             return Usage("unexpected argument to prune");
@@ -78,7 +84,7 @@ static int RunPrune(int argc, char** argv) {
         }
     }
     if (!outDir || !haveKeep) return Usage("prune needs OUT_DIR and --keep N");
-    return PruneReleases(outDir, (unsigned)keep, stdout);
+    return PruneReleases(outDir, (unsigned)keep, (long long)days * 86400, stdout);
 }
 
 // --sign KEY and --expires-days N at argv[*i], shared by publishing and signing alone: 1 taken, 0 not one of

@@ -1,5 +1,5 @@
 // The release tree's history and its pruning: blobs stay until no recent manifest names them, so a launcher
-// that fetched an older manifest a moment ago still finds every blob it asks for.
+// that fetched an older manifest a moment ago, or days ago and is resuming its downloads, still finds every blob.
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
@@ -8,6 +8,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,33 +107,15 @@ static void RemoveLeftovers(const std::string& dir, unsigned* removed) {
     closedir(d);
 }
 
-int PruneReleases(const char* outDir, unsigned keep, FILE* report) {
-    int result = kPublishFailed, lock = -1;
-    std::string out = outDir, blobsDir = out + "/patch/blobs", historyDir = out + "/history";
-    std::vector<HistoryEntry> history;
+// Removes the entries of `dir` named by a digest that `needed` lacks; counts them and the bytes they held.
+static int RemoveUnneeded(const std::string& dir, const std::set<std::string>& needed, unsigned* removed,
+                          unsigned long long* freed) {
     std::vector<std::string> doomed;
-    std::set<std::string> needed;
-    ManifestEntry* entries = NULL;
-    unsigned long long freed = 0;
-    unsigned removedBlobs = 0, removedHistory = 0, leftovers = 0;
-    size_t first = 0;
-    DIR* d = NULL;
-
-    if ((lock = LockReleaseTree(outDir)) < 0) goto done;
-    if (!ListHistory(outDir, &history)) goto done;
-    if (!(entries = (ManifestEntry*)malloc(kMaxManifestEntries * sizeof *entries))) {
-        fprintf(stderr, "veq-publish: out of memory\n");
-        goto done;
-    }
-    first = history.size() > keep ? history.size() - keep : 0;
-    for (size_t i = first; i < history.size(); i++)
-        if (!CollectDigests((historyDir + "/" + history[i].name).c_str(), 0, entries, &needed)) goto done;
-    // The live manifest counts even when it has no history entry (published by hand or by an older tool).
-    if (!CollectDigests((out + "/patch/manifest.tsv").c_str(), 1, entries, &needed)) goto done;
-
-    if (!(d = opendir(blobsDir.c_str()))) {
-        fprintf(stderr, "veq-publish: cannot read the folder %s: %s\n", blobsDir.c_str(), strerror(errno));
-        goto done;
+    DIR* d = opendir(dir.c_str());
+    if (!d) {
+        if (errno == ENOENT) return 1;
+        fprintf(stderr, "veq-publish: cannot read the folder %s: %s\n", dir.c_str(), strerror(errno));
+        return 0;
     }
     for (struct dirent* e; (e = readdir(d)) != NULL;) {
         std::string name = e->d_name;
@@ -141,28 +124,72 @@ int PruneReleases(const char* outDir, unsigned keep, FILE* report) {
     }
     closedir(d);
     for (const std::string& name : doomed) {
-        std::string path = blobsDir + "/" + name;
+        std::string path = dir + "/" + name;
         struct stat st;
         unsigned long long size = stat(path.c_str(), &st) == 0 ? (unsigned long long)st.st_size : 0;
         if (unlink(path.c_str()) != 0) {
             fprintf(stderr, "veq-publish: cannot remove %s: %s\n", path.c_str(), strerror(errno));
-            goto done;
+            return 0;
         }
-        removedBlobs++;
-        freed += size;
+        (*removed)++;
+        *freed += size;
     }
+    SyncDirectory(dir.c_str());
+    return 1;
+}
+
+// The oldest history entry to keep: the newest `keep`, and every release that was live less than `minAge` seconds
+// ago (published, or replaced by the next, since then): players who fetched it may still be resuming its blobs.
+static size_t FirstKept(const std::string& historyDir, const std::vector<HistoryEntry>& history, unsigned keep,
+                        long long minAge) {
+    size_t first = history.size() > keep ? history.size() - keep : 0;
+    time_t now = time(NULL);
+    struct stat st;
+    while (first > 0 && stat((historyDir + "/" + history[first].name).c_str(), &st) == 0 && now - st.st_mtime < minAge)
+        first--;
+    return first;
+}
+
+int PruneReleases(const char* outDir, unsigned keep, long long minAge, FILE* report) {
+    int result = kPublishFailed, lock = -1;
+    std::string out = outDir, blobsDir = out + "/patch/blobs", chunksDir = out + "/patch/chunks",
+                historyDir = out + "/history";
+    std::vector<HistoryEntry> history;
+    std::set<std::string> needed;
+    ManifestEntry* entries = NULL;
+    unsigned long long freed = 0, indexBytes = 0;
+    unsigned removedBlobs = 0, removedIndexes = 0, removedHistory = 0, leftovers = 0;
+    size_t first = 0;
+
+    if ((lock = LockReleaseTree(outDir)) < 0) goto done;
+    if (!ListHistory(outDir, &history)) goto done;
+    if (!(entries = (ManifestEntry*)malloc(kMaxManifestEntries * sizeof *entries))) {
+        fprintf(stderr, "veq-publish: out of memory\n");
+        goto done;
+    }
+    first = FirstKept(historyDir, history, keep, minAge);
+    for (size_t i = first; i < history.size(); i++)
+        if (!CollectDigests((historyDir + "/" + history[i].name).c_str(), 0, entries, &needed)) goto done;
+    // The live manifest counts even when it has no history entry (published by hand or by an older tool).
+    if (!CollectDigests((out + "/patch/manifest.tsv").c_str(), 1, entries, &needed)) goto done;
+
+    // A blob's chunk index goes with it, or before it: an index never outlives its blob.
+    if (!RemoveUnneeded(chunksDir, needed, &removedIndexes, &indexBytes) ||
+        !RemoveUnneeded(blobsDir, needed, &removedBlobs, &freed))
+        goto done;
     for (size_t i = 0; i < first; i++)
         if (unlink((historyDir + "/" + history[i].name).c_str()) == 0) removedHistory++;
     RemoveLeftovers(blobsDir, &leftovers);
+    RemoveLeftovers(chunksDir, &leftovers);
     RemoveLeftovers(out + "/patch", &leftovers);
     RemoveLeftovers(historyDir, &leftovers);
-    SyncDirectory(blobsDir.c_str());
     SyncDirectory(historyDir.c_str());
 
     fprintf(report,
-            "veq-publish: kept %zu manifests naming %zu blobs; removed %u blobs (%.1f MiB), %u older manifests and "
-            "%u leftover temporary files\n",
-            history.size() - first, needed.size(), removedBlobs, freed / kMiB, removedHistory, leftovers);
+            "veq-publish: kept %zu manifests naming %zu blobs; removed %u blobs and %u chunk indexes (%.1f MiB), "
+            "%u older manifests and %u leftover temporary files\n",
+            history.size() - first, needed.size(), removedBlobs, removedIndexes, (freed + indexBytes) / kMiB,
+            removedHistory, leftovers);
     result = kPublishOk;
 done:
     free(entries);

@@ -1,9 +1,10 @@
-// veq-publish: checks a client folder against the launcher's manifest rules, then writes blobs, the history
-// entry and last the manifest, so that a client never sees a manifest whose blobs are missing.
+// veq-publish: checks a client folder against the launcher's manifest rules, then writes blobs, the manifest and
+// its history entry, so that a client never sees a manifest whose blobs are missing.
 #include "publish.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -23,6 +24,10 @@ const double kMiB = 1048576.0;
 
 struct ClientFile {
     std::string rel;               // relative to the client folder, with '/'
+    std::string target;            // what is read: rel, or where its link leads within the client folder
+    dev_t dev;                     // the file as listed: what is read must be the same file
+    ino_t ino;
+    int outside;                   // a link to a file outside the client folder: never read
     unsigned long long size;       // as published (autoupdate.ini: after the rewrite)
     char digest[kDigestHex + 1];
     int isConfig;                  // published from `config`, not from the file
@@ -36,6 +41,8 @@ struct Listed {
 
 // One publish, phase by phase.
 struct Release {
+    int rootFd;                      // the client folder, opened once; every file is opened below it
+    std::string rootReal;            // its real path, to tell where links lead
     std::vector<ClientFile> found;   // every regular file, in walk order
     std::vector<ClientFile> files;   // what gets published, sorted by path
     std::vector<Listed> skipped;
@@ -58,8 +65,9 @@ void List(std::vector<Listed>* list, const std::string& rel, const std::string& 
     list->push_back(l);
 }
 
-// Every regular file under the client folder, in a stable order. Symbolic links to files are followed; links to
-// folders are not (a loop would never end), and the output folder is left out when it lies inside.
+// Every regular file under the client folder, in a stable order. Symbolic links to files are followed when they
+// stay inside it (a link out could publish a secret); links to folders are not (a loop would never end), and the
+// output folder is left out when it lies inside.
 int WalkFolder(const std::string& root, const std::string& rel, Release* s) {
     std::string dirPath = rel.empty() ? root : root + "/" + rel;
     std::vector<std::string> names;
@@ -103,7 +111,17 @@ int WalkFolder(const std::string& root, const std::string& rel, Release* s) {
             continue;
         }
         ClientFile f;
-        f.rel = childRel;
+        f.rel = f.target = childRel;
+        f.dev = st.st_dev;
+        f.ino = st.st_ino;
+        f.outside = 0;
+        if (link) {
+            char* real = realpath(path.c_str(), NULL);
+            std::string to = real ? real : "";
+            free(real);
+            f.outside = to.compare(0, s->rootReal.size() + 1, s->rootReal + "/") != 0;
+            if (!f.outside) f.target = to.substr(s->rootReal.size() + 1);
+        }
         f.size = (unsigned long long)st.st_size;
         f.digest[0] = '\0';
         f.isConfig = 0;
@@ -159,6 +177,10 @@ void CheckClientFiles(const PublishOptions* o, Release* s) {
             std::string why = std::string("not maintained by the launcher: ") + reason;
             if (o->strict) List(&s->refused, f.rel, why + " (--strict)");
             else List(&s->skipped, f.rel, why);
+            continue;
+        }
+        if (f.outside) {
+            List(&s->refused, f.rel, "symbolic link to a file outside the client folder");
             continue;
         }
         if ((reason = ManifestPathProblem(f.rel.data(), f.rel.size(), o->maxInstallDir)) != NULL) {
@@ -247,26 +269,46 @@ int SameAsFile(const std::string& path, const std::string& text) {
 // The client folder as it is, and where the output folder lies, so a walk can leave it out.
 int ScanClient(const PublishOptions* o, Release* s) {
     struct stat st;
+    char* real = realpath(o->clientDir, NULL);
     s->haveOut = stat(o->outDir, &st) == 0;
     s->outDev = s->haveOut ? st.st_dev : 0;
     s->outIno = s->haveOut ? st.st_ino : 0;
-    if (stat(o->clientDir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    int resolved = real != NULL;
+    s->rootReal = resolved ? real : "";
+    free(real);
+    if (!resolved || (s->rootFd = open(o->clientDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
         fprintf(stderr, "veq-publish: %s is not a folder\n", o->clientDir);
         return 0;
     }
     return WalkFolder(o->clientDir, "", s);
 }
 
+// The file as listed, opened without following any link met on the way: a link swapped in since the walk, which
+// could lead out of the client folder, is refused. -1 with the reason on stderr.
+int OpenListed(const PublishOptions* o, const Release& s, const ClientFile& f) {
+    struct stat st;
+    int fd = OpenBeneath(s.rootFd, f.target.c_str());
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == f.dev && st.st_ino == f.ino) return fd;
+    if (fd < 0)
+        fprintf(stderr, "veq-publish: cannot open %s/%s: %s\n", o->clientDir, f.rel.c_str(), strerror(errno));
+    else
+        fprintf(stderr, "veq-publish: %s/%s changed while being published; publish again\n", o->clientDir,
+                f.rel.c_str());
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
 // autoupdate.ini as the launcher leaves it after patching, through the launcher's own rewrite, so the next run
 // finds it current. A file too large to publish is left to the check, which refuses it.
 int RewriteConfig(const PublishOptions* o, Release* s) {
     for (ClientFile& f : s->found) {
-        if (f.rel != kConfigName || f.size > kMaxBlobBytes) continue;
+        if (f.rel != kConfigName || f.size > kMaxBlobBytes || f.outside) continue;
         char* text = NULL;
         size_t size = 0;
-        std::string path = std::string(o->clientDir) + "/" + f.rel;
-        if (!ReadWholeFile(path.c_str(), (size_t)kMaxBlobBytes, &text, &size)) {
-            fprintf(stderr, "veq-publish: cannot read %s\n", path.c_str());
+        int fd = OpenListed(o, *s, f), read = fd >= 0 && ReadWholeFd(fd, (size_t)kMaxBlobBytes, &text, &size);
+        if (fd >= 0) close(fd);
+        if (!read) {
+            fprintf(stderr, "veq-publish: cannot read %s/%s\n", o->clientDir, f.rel.c_str());
             return 0;
         }
         s->configLines = RewriteConfigText(text, size, o->serviceHost, AppendConfig, &f.config);
@@ -289,21 +331,6 @@ int ListSkippedAndRefused(const PublishOptions* o, const Release& s) {
     PrintListed(o->report, "refused", s.refused);
     fprintf(o->report, "veq-publish: %zu refused\n", s.refused.size());
     return 0;
-}
-
-int DigestFiles(const PublishOptions* o, Release* s) {
-    Progress p;
-    s->totalBytes = 0;
-    for (const ClientFile& f : s->files) s->totalBytes += f.size;
-    StartProgress(&p, o->progress, "digests", (unsigned)s->files.size(), s->totalBytes);
-    for (ClientFile& f : s->files) {
-        std::string path = std::string(o->clientDir) + "/" + f.rel;
-        if (f.isConfig) AddProgress(&p, 1, f.size);
-        else if (!DigestFile(path.c_str(), f.size, f.digest, &p)) return 0;
-        else AddProgress(&p, 1, 0);
-    }
-    EndProgress(&p);
-    return 1;
 }
 
 // The id follows from the entries alone: the same content publishes as the same release.
@@ -332,18 +359,28 @@ int OpenReleaseTree(const PublishOptions* o) {
     return -1;
 }
 
+// Each file is opened once, then digested and, when its blob is new, copied from the same descriptor into the blob
+// (checked against that digest).
 int WriteBlobs(const PublishOptions* o, Release* s) {
     std::string blobsDir = std::string(o->outDir) + "/patch/blobs";
     Progress p;
     s->written = s->reused = 0;
-    s->writtenBytes = 0;
-    StartProgress(&p, o->progress, "blobs", (unsigned)s->files.size(), s->totalBytes);
-    for (const ClientFile& f : s->files) {
-        int isNew = 0;
-        std::string path = std::string(o->clientDir) + "/" + f.rel;
-        if (!PutBlob(blobsDir.c_str(), f.digest, f.size, f.isConfig ? NULL : path.c_str(),
-                     f.isConfig ? f.config.data() : NULL, &isNew, &p))
-            return 0;
+    s->writtenBytes = s->totalBytes = 0;
+    for (const ClientFile& f : s->files) s->totalBytes += f.size;
+    StartProgress(&p, o->progress, "files", (unsigned)s->files.size(), s->totalBytes);
+    for (ClientFile& f : s->files) {
+        int isNew = 0, fd = -1, ok = 0;
+        std::string name = std::string(o->clientDir) + "/" + f.rel;
+        if (f.isConfig) {
+            AddProgress(&p, 0, f.size);
+            ok = PutBlob(blobsDir.c_str(), f.digest, f.size, -1, name.c_str(), f.config.data(), &isNew, NULL);
+        } else {
+            ok = (fd = OpenListed(o, *s, f)) >= 0 && DigestFd(fd, name.c_str(), f.size, f.digest, &p) &&
+                 PutBlob(blobsDir.c_str(), f.digest, f.size, fd, name.c_str(), NULL, &isNew, NULL);
+        }
+        if (fd >= 0) close(fd);
+        if (!ok) return 0;
+        AddProgress(&p, 1, 0);
         if (isNew) {
             s->written++;
             s->writtenBytes += f.size;
@@ -359,7 +396,8 @@ int WriteBlobs(const PublishOptions* o, Release* s) {
     return 1;
 }
 
-// A new history entry unless the last one is this manifest, then the live manifest, each checked on disk first.
+// The live manifest, then a new history entry unless the last one is this manifest, each checked on disk first.
+// The entry comes second, so a publish that failed never takes one of the places prune keeps.
 int WriteManifest(const PublishOptions* o, const Release& s) {
     std::string patchDir = std::string(o->outDir) + "/patch", historyDir = std::string(o->outDir) + "/history";
     std::vector<HistoryEntry> history;
@@ -367,16 +405,21 @@ int WriteManifest(const PublishOptions* o, const Release& s) {
     check.maxInstallDir = o->maxInstallDir;
     check.entries = (long)s.files.size();
     check.releaseId = s.releaseId;
-    if (!ListHistory(o->outDir, &history)) return 0;
-    if (history.empty() || !SameAsFile(historyDir + "/" + history.back().name, s.manifest)) {
-        char name[128];
-        snprintf(name, sizeof name, "%06lu-%s.tsv", history.empty() ? 1UL : history.back().sequence + 1, s.releaseId);
-        if (!WriteFileAtomically(historyDir.c_str(), name, s.manifest.data(), s.manifest.size(), CheckWrittenManifest,
-                                 &check))
-            return 0;
-    }
-    return WriteFileAtomically(patchDir.c_str(), "manifest.tsv", s.manifest.data(), s.manifest.size(),
-                               CheckWrittenManifest, &check);
+    if (!ListHistory(o->outDir, &history) ||
+        !WriteFileAtomically(patchDir.c_str(), "manifest.tsv", s.manifest.data(), s.manifest.size(),
+                             CheckWrittenManifest, &check))
+        return 0;
+    // Right after the manifest: launchers with release keys take it once its signature is there.
+    if (o->signKey && !SignManifest(o->outDir, s.manifest, o->signKey, o->expiresDays, o->report)) return 0;
+    if (!o->signKey) WarnStaleSignature(o->outDir, s.manifest, o->report);
+    if (!history.empty() && SameAsFile(historyDir + "/" + history.back().name, s.manifest)) return 1;
+    char name[128];
+    snprintf(name, sizeof name, "%06lu-%s.tsv", history.empty() ? 1UL : history.back().sequence + 1, s.releaseId);
+    if (WriteFileAtomically(historyDir.c_str(), name, s.manifest.data(), s.manifest.size(), CheckWrittenManifest,
+                            &check))
+        return 1;
+    fprintf(stderr, "veq-publish: the manifest is live, but its history entry is missing; publish again\n");
+    return 0;
 }
 
 void ReportRelease(const PublishOptions* o, const Release& s) {
@@ -398,6 +441,7 @@ int PublishRelease(const PublishOptions* o) {
     int result = kPublishFailed, lock = -1;
     Release s;
     s.configLines = 0;
+    s.rootFd = -1;
     // autoupdate.ini is rewritten before the check: the rewritten bytes are what gets published and judged.
     if (!ScanClient(o, &s) || !RewriteConfig(o, &s)) goto done;
     CheckClientFiles(o, &s);
@@ -405,16 +449,14 @@ int PublishRelease(const PublishOptions* o) {
         result = kPublishRefused;
         goto done;
     }
-    if (!DigestFiles(o, &s)) goto done;
-    ComposeManifest(&s);
     // Blobs first, the manifest last: a client never sees a manifest whose blobs are missing.
-    if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s) || !WriteManifest(o, s)) goto done;
-    // Right after the manifest: launchers with release keys take it once its signature is there.
-    if (o->signKey && !SignManifest(o->outDir, s.manifest, o->signKey, o->expiresDays, o->report)) goto done;
-    if (!o->signKey) WarnStaleSignature(o->outDir, s.manifest, o->report);
+    if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s)) goto done;
+    ComposeManifest(&s);
+    if (!WriteManifest(o, s)) goto done;
     ReportRelease(o, s);
     result = kPublishOk;
 done:
     if (lock >= 0) close(lock);
+    if (s.rootFd >= 0) close(s.rootFd);
     return result;
 }

@@ -32,9 +32,10 @@ struct PublishOptions {
 // release (each one listed, nothing written); kPublishFailed on an I/O failure (blobs already written stay).
 int PublishRelease(const PublishOptions* o);
 
-// Removes the blobs that none of the last `keep` published manifests (nor the live one) names, and the
-// history entries older than those. kPublishFailed, removing nothing, when a kept manifest cannot be read.
-int PruneReleases(const char* outDir, unsigned keep, FILE* report);
+// Removes the blobs (and their chunk indexes) that no kept manifest names, and the history entries older than
+// those. Kept are the live manifest, the last `keep` published and every one live less than `minAge` seconds ago.
+// kPublishFailed, removing nothing, when a kept manifest cannot be read.
+int PruneReleases(const char* outDir, unsigned keep, long long minAge, FILE* report);
 
 // 1 when `text` is an IPv4 address in dotted-decimal form (four numbers 0 to 255, no signs or blanks).
 int IsDottedQuad(const char* text);
