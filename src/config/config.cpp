@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "config/ini_rules.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 static const char kConfigName[] = "autoupdate.ini";
@@ -46,10 +47,10 @@ int RewriteClientConfig(void) {
         goto done;
     }
     FormatBounded(bakPath, sizeof bakPath, "%s.bak", iniPath);
-    CopyFileA(iniPath, bakPath, FALSE);  // best effort: a stale backup must not keep the player from logging in
+    DiskCopy(iniPath, bakPath);  // best effort: a stale backup must not keep the player from logging in
     InstallPath(tmpPath, kTempName);
     // Read whole: a read error would otherwise leave the rest of the file out of the new one.
-    if (!(text = ReadWholeFile(iniPath, (size_t)-1, &size))) {
+    if (!(text = DiskReadWhole(iniPath, (size_t)-1, &size))) {
         problem = "tak boleh baca autoupdate.ini";
         goto done;
     }
@@ -59,19 +60,19 @@ int RewriteClientConfig(void) {
     if (out.bytes) replaced = RewriteConfigText(text, size, kServiceHost, Collect, &out);
     tmpCreated = 1;
     // On the disk before the move that relies on it: after a power cut the file is the old one or the new one.
-    if (!out.bytes || !WriteFileDurably(tmpPath, out.bytes, out.size, 0)) {
+    if (!out.bytes || !DiskWrite(tmpPath, out.bytes, out.size, 0)) {
         problem = "tak boleh tulis autoupdate.tmp";
         goto done;
     }
     // One step onto the old file: there is never a moment without autoupdate.ini, and a file that cannot be
     // replaced (open elsewhere, read-only) simply stays as it was.
-    if (!MoveFileExA(tmpPath, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!DiskMove(tmpPath, iniPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         problem = "gagal ganti autoupdate.ini";
 done:
     free(out.bytes);
     free(text);
     // A half-written or unplaceable temporary file is of no use to anyone; autoupdate.ini is untouched.
-    if (problem && tmpCreated) DeleteFileA(tmpPath);
+    if (problem && tmpCreated) DiskDelete(tmpPath);
     if (problem) {
         ShowStatus("%s", problem);
         return 0;

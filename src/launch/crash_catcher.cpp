@@ -1,7 +1,8 @@
 #include "launch/launch.h"
 
-#include <stdio.h>
+#include <string.h>
 
+#include "shell/disk.h"
 #include "shell/shell.h"
 #include "shell/system_dlls.h"
 
@@ -32,11 +33,9 @@ static void WriteCrashNote(const char* dumpsDir, const EXCEPTION_RECORD* rec) {
     FormatBounded(path, sizeof path, "%s\\%s", dumpsDir, "crash.txt");
     FormatCrashNote(line, sizeof line, (unsigned long)rec->ExceptionCode,
                     (unsigned long long)(ULONG_PTR)rec->ExceptionAddress);
-    FILE* f = fopen(path, "wb");  // the note describes only the latest crash
-    if (!f) return;               // a crash without its note is still captured: the dump is what matters
-    int ok = fputs(line, f) >= 0;
-    if (fclose(f) != 0) ok = 0;
-    if (!ok) remove(path);        // half a line would name the wrong crash
+    // The note describes only the latest crash. A crash without its note is still captured: the dump is what
+    // matters; but half a line would name the wrong crash.
+    if (!DiskWrite(path, line, strlen(line), 0)) DiskDelete(path);
 }
 
 // Dumps the client stopped at `ev`'s exception, then ends it. 1 when the dump writer succeeded.
@@ -47,7 +46,7 @@ static int CaptureCrash(const PROCESS_INFORMATION* pi, const char* dumpsDir, con
     int ok = 0;
     char dumpPath[kPathCap];
     FormatBounded(dumpPath, sizeof dumpPath, "%s\\crash-%lu.dmp", dumpsDir, (unsigned long)GetTickCount());
-    HANDLE file = CreateFileA(dumpPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = DiskCreate(dumpPath, 0);
     if (file != INVALID_HANDLE_VALUE) {
         CONTEXT ctx;
         ZeroMemory(&ctx, sizeof ctx);
@@ -65,7 +64,7 @@ static int CaptureCrash(const PROCESS_INFORMATION* pi, const char* dumpsDir, con
         decltype(&::MiniDumpWriteDump) writeDump = MiniDumpWriter();
         ok = writeDump && writeDump(pi->hProcess, pi->dwProcessId, file, (MINIDUMP_TYPE)kDumpType, &info, NULL, NULL);
         if (!CloseHandle(file)) ok = 0;
-        if (!ok) DeleteFileA(dumpPath);  // an empty or partial dump must not pass for the newest crash
+        if (!ok) DiskDelete(dumpPath);  // an empty or partial dump must not pass for the newest crash
     }
     if (ok) {
         WriteCrashNote(dumpsDir, &rec);

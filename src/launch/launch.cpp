@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "patch/patch.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 #ifndef _WIN64
@@ -100,7 +101,7 @@ int StartClient(int mode) {
     }
     if (mode == kLaunchDebug) {
         InstallPath(dumpsDir, "dumps");
-        CreateDirectoryA(dumpsDir, NULL);  // best effort: already there is fine, and a failure shows at the crash
+        DiskMakeFolders(dumpsDir, 1);  // best effort: already there is fine, and a failure shows at the crash
     }
     FormatClientCommandLine(cmdLine, sizeof cmdLine, exePath, kServiceHost, mode);
 

@@ -9,6 +9,7 @@
 #include <shobjidl.h>
 #include <tlhelp32.h>
 
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 enum {
@@ -37,8 +38,8 @@ static int MayChange(HANDLE token, const char* path, DWORD rights) {
     BOOL allowed = FALSE;
     BY_HANDLE_FILE_INFORMATION info;
     int may = -1;
-    HANDLE h = CreateFileA(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE h = DiskOpenRead(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (h == INVALID_HANDLE_VALUE) return -1;
     if (GetFileInformationByHandle(h, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
         GetKernelObjectSecurity(h, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |

@@ -1,9 +1,8 @@
 #include "shell/system_dlls.h"
 
-#include <stdio.h>
-
 #include "patch/download_rules.h"
 #include "patch/patch.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 // A read cut off by a dropped line loses what it had received (WinHTTP reports no partial count), so reads stay
@@ -133,8 +132,7 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
         goto done;
     }
     if ((announced = AnnouncedLength(request)) == kBadLength) goto done;
-    out = CreateFileA(dest, total ? FILE_APPEND_DATA : GENERIC_WRITE, 0, NULL, total ? OPEN_EXISTING : CREATE_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    out = DiskCreate(dest, total != 0);  // only a plain file of ours is appended to
     if (out == INVALID_HANDLE_VALUE) goto done;
     for (;;) {
         DWORD got = 0;
@@ -167,7 +165,7 @@ int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long m
     Outcome outcome = kGiveUp;
     // Before any traffic: a destination we may not write is not worth a request. Behind a folder link the
     // destination is somebody else's file, so on that path it is not deleted either.
-    if (!EnsureParentDirectories(dest)) return 0;
+    if (!DiskMakeFolders(dest, 0)) return 0;
     if (link == &s_runLink || OpenLink(&own)) {
         for (int failed = 0;; failed++) {
             outcome = TryDownload(link->connection, object, dest, maxBytes, expectedBytes, exactSize, &have);
@@ -177,6 +175,6 @@ int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long m
         }
     }
     CloseLink(&own);
-    if (outcome != kDone) DeleteFileA(dest);  // also a file that stood there before: no stale or partial copy
+    if (outcome != kDone) DiskDelete(dest);  // also a file that stood there before: no stale or partial copy
     return outcome == kDone;
 }

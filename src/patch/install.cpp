@@ -9,33 +9,10 @@
 
 #include "patch/journal_rules.h"
 #include "patch/patch.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
-enum { kCopyChunkBytes = 1024 * 1024 };
 static const char kMarkerName[] = "installing";  // beside files.tsv while an install is under way
-
-// Copies `from` onto `to` (created or truncated) and makes sure the copy is on the disk before it returns.
-// 0 on any failure; a partial `to` may stay.
-static int CopyFileDurably(const char* from, const char* to) {
-    int ok = 0;
-    HANDLE in = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-    HANDLE out = CreateFileA(to, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    char* chunk = (char*)malloc(kCopyChunkBytes);
-    DWORD got = 0, put = 0;
-    if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE || !chunk) goto done;
-    while (ReadFile(in, chunk, kCopyChunkBytes, &got, NULL)) {
-        if (got == 0) {
-            ok = FlushFileBuffers(out);
-            break;
-        }
-        if (!WriteFile(out, chunk, got, &put, NULL) || put != got) break;
-    }
-done:
-    free(chunk);
-    if (out != INVALID_HANDLE_VALUE && !CloseHandle(out)) ok = 0;
-    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-    return ok;
-}
 
 static int DigestMatches(const char* path, const char* digest) {
     char have[kDigestCap];
@@ -47,20 +24,12 @@ static int SameContent(const char* a, const char* b) {
     return ComputeContentDigest(a, da) && DigestMatches(b, da);
 }
 
-// A read-only client file is replaced like any other: the attribute would only make the move fail.
-static void AllowReplace(const char* path) {
-    DWORD a = GetFileAttributesA(path);
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesA(path, a & ~FILE_ATTRIBUTE_READONLY);
-}
-
 // `from` in place of `dest` in one step: through "<dest>.veq-new", on the disk before the move, checked after.
 static int PlaceCopy(const char* from, const char* dest) {
     char tmp[kPathCap];
     FormatBounded(tmp, sizeof tmp, "%s.veq-new", dest);
-    if (!EnsureParentDirectories(dest) || !CopyFileDurably(from, tmp)) return 0;
-    AllowReplace(dest);
-    return MoveFileExA(tmp, dest, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return DiskMakeFolders(dest, 0) && DiskCopy(from, tmp) &&
+           DiskMove(tmp, dest, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 // The file as it was before the install: its backup put back, or a file the install added taken away.
@@ -68,11 +37,10 @@ static int Restore(const char* dest, int existed, const char* backup) {
     char tmp[kPathCap];
     FormatBounded(tmp, sizeof tmp, "%s.veq-new", dest);
     if (!existed) {
-        AllowReplace(dest);
-        DeleteFileA(tmp);
-        return (DeleteFileA(dest) || GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
+        DiskDelete(tmp);
+        return DiskDelete(dest);
     }
-    if (SameContent(backup, dest)) return DeleteFileA(tmp) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (SameContent(backup, dest)) return DiskDelete(tmp);
     return PlaceCopy(backup, dest) && SameContent(backup, dest);
 }
 
@@ -81,7 +49,7 @@ static int EndInstall(const char* backupDir) {
     char journal[kPathCap], marker[kPathCap];
     FormatBounded(journal, sizeof journal, "%s\\files.tsv", backupDir);
     FormatBounded(marker, sizeof marker, "%s\\%s", backupDir, kMarkerName);
-    return WriteFileDurably(journal, kJournalEnd, strlen(kJournalEnd), 1) && DeleteFileA(marker);
+    return DiskWrite(journal, kJournalEnd, strlen(kJournalEnd), 1) && DiskDelete(marker);
 }
 
 int BackUpChanged(PatchRelease* rel) {
@@ -91,19 +59,19 @@ int BackUpChanged(PatchRelease* rel) {
     int ok = 0;
     FormatBounded(journal, sizeof journal, "%s\\files.tsv", rel->backupDir);
     FormatBounded(marker, sizeof marker, "%s\\%s", rel->backupDir, kMarkerName);
-    if (!text || !EnsureParentDirectories(journal)) goto done;
+    if (!text || !DiskMakeFolders(journal, 0)) goto done;
     for (unsigned i = 0; i < rel->entryCount; i++) {
         PatchRecord* rec = &rel->records[i];
         if (!rec->needsUpdate) continue;
         rec->existedBefore = GetFileAttributesA(rec->destPath) != INVALID_FILE_ATTRIBUTES;
-        if (rec->existedBefore && !CopyFileDurably(rec->destPath, rec->backupPath)) goto done;
+        if (rec->existedBefore && !DiskCopy(rec->destPath, rec->backupPath)) goto done;
         size_t n = FormatJournalLine(line, sizeof line, i, rec->existedBefore, rec->relPath);
         memcpy(text + size, line, n);
         size += n;
     }
     // The journal, whole and on the disk, then the marker that sends the next run to it: a run cut off before
     // the marker has replaced nothing.
-    ok = WriteFileDurably(journal, text, size, 0) && WriteFileDurably(marker, "", 0, 0);
+    ok = DiskWrite(journal, text, size, 0) && DiskWrite(marker, "", 0, 0);
 done:
     free(text);
     return ok;
@@ -139,18 +107,35 @@ long ReadJournal(const char* backupDir, JournalEntry** entries, int* complete) {
     *complete = 0;
     *entries = (JournalEntry*)malloc(kMaxPatchRecords * sizeof **entries);
     FormatBounded(journal, sizeof journal, "%s\\files.tsv", backupDir);
-    char* text = ReadWholeFile(journal, (size_t)kMaxPatchRecords * kJournalLineCap, &size);
+    char* text = DiskReadWhole(journal, (size_t)kMaxPatchRecords * kJournalLineCap, &size);
     if (text && *entries) count = ParseJournal(text, size, strlen(g_shell.installDir), *entries, kMaxPatchRecords, complete);
     free(text);
     return count;
 }
 
-// Puts back everything one journal lists. 0 when a file could not be restored, or the journal cannot be trusted.
+// A journal and its backups are anybody's to plant: a link on the way to its folder or to any file it names
+// refuses it whole, before anything is put back. The link (relative) or NULL.
+static const char* LinkInJournal(const char* backupDir, const JournalEntry* entries, long count) {
+    char rel[kPathCap];
+    FormatBounded(rel, sizeof rel, "%s\\files.tsv", backupDir + strlen(g_shell.installDir) + 1);
+    const char* link = count < 0 ? NULL : LinkOnTheWay(rel);
+    for (long i = 0; !link && i < count; i++) link = LinkOnTheWay(entries[i].path);
+    return link;
+}
+
+// Puts back everything one journal lists. 0 when a file could not be restored, or the journal cannot be trusted;
+// -1 when a link refused it (its message shown).
 static int RecoverFrom(const char* backupDir) {
     char dest[kPathCap], backup[kPathCap];
     int complete = 0, ok = 0;
-    JournalEntry* entries;
-    long count = ReadJournal(backupDir, &entries, &complete);
+    JournalEntry* entries = NULL;
+    const char* link = LinkInJournal(backupDir, NULL, 0);
+    long count = link ? -1 : ReadJournal(backupDir, &entries, &complete);
+    if (!link && (link = LinkInJournal(backupDir, entries, count)) != NULL) count = -1;
+    if (link) {
+        ShowStatus("Pautan folder tidak dibenarkan: %s", link);
+        ok = -1;
+    }
     if (count >= 0) {
         ok = 1;
         for (long i = 0; !complete && i < count; i++) {
@@ -161,7 +146,7 @@ static int RecoverFrom(const char* backupDir) {
         if (complete) {  // cut off between the mark and the marker's removal: nothing to put back
             char marker[kPathCap];
             FormatBounded(marker, sizeof marker, "%s\\%s", backupDir, kMarkerName);
-            ok = DeleteFileA(marker);
+            ok = DiskDelete(marker);
         } else {
             ok = ok && EndInstall(backupDir);
         }
@@ -184,8 +169,10 @@ int RecoverInterruptedInstall(void) {
         if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || GetFileAttributesA(marker) == INVALID_FILE_ATTRIBUTES)
             continue;
         if (!shown++) ShowStatus("Memulihkan pemasangan yang terganggu...");
-        if (!RecoverFrom(dir)) ok = 0;
-    } while (FindNextFileA(find, &fd));
+        int done = RecoverFrom(dir);
+        if (done < 0) ok = -1;
+        if (done == 0 && ok > 0) ok = 0;
+    } while (ok >= 0 && FindNextFileA(find, &fd));
     FindClose(find);
     return ok;
 }

@@ -7,6 +7,7 @@
 #include "patch/manifest_rules.h"
 #include "patch/patch.h"
 #include "patch/patch_run_rules.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 static_assert((int)kMaxPatchRecords == (int)kMaxManifestEntries, "the record table holds a whole manifest");
@@ -74,7 +75,7 @@ static IndexEntry* ReadIndex(const PatchRelease* rel, long* count) {
     char path[kPathCap];
     size_t size = 0;
     InstallPath(path, kIndexName);
-    char* text = ReadWholeFile(path, (size_t)kMaxPatchRecords * kIndexLineCap, &size);
+    char* text = DiskReadWhole(path, (size_t)kMaxPatchRecords * kIndexLineCap, &size);
     IndexEntry* index = text ? (IndexEntry*)malloc(kMaxPatchRecords * sizeof *index) : NULL;
     *count = index ? ParseIndex(text, size, rel->releaseId, index, kMaxPatchRecords) : -1;
     free(text);
@@ -128,8 +129,8 @@ int WriteIndex(const PatchRelease* rel) {
     InstallPath(path, kIndexName);
     FormatBounded(tmp, sizeof tmp, "%s.tmp", path);
     // Whole or not at all: a cut index would vouch for nothing, but a mixed one could vouch wrongly.
-    ok = ok && WriteFileDurably(tmp, text, size, 0) && MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) DeleteFileA(tmp);
+    ok = ok && DiskWrite(tmp, text, size, 0) && DiskMove(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) DiskDelete(tmp);
     free(text);
     return ok;
 }
@@ -159,7 +160,7 @@ int LoadPatchManifest(PatchRelease* rel) {
     rel->neededSpace = kSpaceHeadroom;
     InstallPath(path, kManifestCacheName);
     // The same check veq-publish and the fuzzer run, over the whole text, before any file is looked at.
-    if (!(text = ReadWholeFile(path, kManifestMaxBytes, &size))) goto done;
+    if (!(text = DiskReadWhole(path, kManifestMaxBytes, &size))) goto done;
     if (!ReleaseSignatureHolds(text, size)) {  // shows its own refusal
         shown = 1;
         goto done;

@@ -10,13 +10,6 @@ enum {
 // SHA-256 of the file's bytes as 64 lower-case hex digits, and with `facts` what the index records of the file,
 // read before its content. On failure `out` and `facts` are left untouched.
 int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts = 0);
-// Creates every directory before the last backslash of an absolute "X:\..." path; refuses reparse points at or
-// below the install folder (for a path outside it, anywhere).
-int EnsureParentDirectories(const char* path);
-// The first folder that is a link (junction, symbolic link, mount point) on the way from the install folder to
-// the folder of relPath (with '/' or '\'), as a relative folder ("." for the install folder itself); NULL when
-// there is none. Folders that do not exist yet are no links.
-const char* LinkOnTheWay(const char* relPath);
 // GET `object` from the service host over HTTPS into `dest`. On failure `dest` does not exist afterwards.
 int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
                    unsigned long long expectedBytes, int exactSize);
@@ -76,7 +69,8 @@ void* TakeRunLock(void);
 void ReleaseRunLock(void* lock);
 
 // Puts back the old client after an install that was cut off (a kill, a power cut); 1 when there was none or it
-// is whole again. Shows "Memulihkan pemasangan yang terganggu..." while it works.
+// is whole again, -1 when a link on the way of a journal refused it (its message shown). Shows "Memulihkan
+// pemasangan yang terganggu..." while it works.
 int RecoverInterruptedInstall(void);
 // The journal of one backup folder, read and checked: its entries (a table of kMaxPatchRecords; free it, whatever
 // the result) and whether it has its completion mark. -1 when it cannot be read or trusted.

@@ -8,6 +8,7 @@
 #include "patch/manifest_rules.h"
 #include "patch/patch.h"
 #include "patch/patch_run_rules.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 enum { kBlobObjectCap = 110 };
@@ -18,8 +19,14 @@ static const char kRestoreIncomplete[] =
 static const char kOtherLauncher[] = "Launcher lain sedang mengemas kini folder ini. Tunggu sehingga ia selesai.";
 
 void* TakeRunLock(void) {
-    char name[kRunLockNameCap];
-    FormatRunLockName(name, sizeof name, g_shell.installDir);
+    char name[64];
+    unsigned long volume = 0;
+    unsigned long long fileId = 0;
+    // By the folder's identity, not its path: a link above it or another drive letter reaches the same folder.
+    // One that cannot be opened gets the zero name, and its run fails soon anyway.
+    DiskFolderIdentity(g_shell.installDir, &volume, &fileId);
+    FormatBounded(name, sizeof name, "Global\\veq-patch-%08lx-%08lx%08lx", volume, (unsigned long)(fileId >> 32),
+                  (unsigned long)(fileId & 0xFFFFFFFFul));
     HANDLE lock = CreateMutexA(NULL, FALSE, name);
     if (!lock) return NULL;
     // Abandoned: the launcher that held it was killed, and the run about to start repairs what it left.
@@ -76,8 +83,9 @@ static int EnoughDiskSpace(unsigned long long needed) {
     return available.QuadPart >= needed;
 }
 
-// 1 (with its message shown) when a link stands on the way to one of the paths the run writes.
-static int LinkStopsTheRun(const PatchRelease* rel) {
+// 1 (with its message shown) when a link stands on the way to one of the paths the run writes, or a folder stands
+// where a file of the release belongs.
+static int PathStopsTheRun(const PatchRelease* rel) {
     char cache[kPathCap], backups[kPathCap];
     const char* link = LinkOnTheWay("patch-cache\\manifest.tsv");
     if (!link) link = LinkOnTheWay("patch-backups\\files.tsv");
@@ -86,8 +94,16 @@ static int LinkStopsTheRun(const PatchRelease* rel) {
         FormatBounded(backups, sizeof backups, "%s\\x", rel->backupDir + strlen(g_shell.installDir) + 1);
         if (!link) link = LinkOnTheWay(cache);
         if (!link) link = LinkOnTheWay(backups);
-        for (unsigned i = 0; i < rel->entryCount && !link; i++)
-            if (rel->records[i].needsUpdate) link = LinkOnTheWay(rel->records[i].relPath);
+        for (unsigned i = 0; i < rel->entryCount && !link; i++) {
+            const PatchRecord* rec = &rel->records[i];
+            if (!rec->needsUpdate) continue;
+            link = LinkOnTheWay(rec->relPath);
+            DWORD attrs = GetFileAttributesA(rec->destPath);
+            if (!link && attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+                ShowStatus("Folder %s berada di tempat fail patch. Alihkan folder itu dan cuba lagi.", rec->relPath);
+                return 1;
+            }
+        }
     }
     if (link) ShowStatus("Pautan folder tidak dibenarkan: %s", link);
     return link != NULL;
@@ -98,19 +114,15 @@ static int LinkStopsTheRun(const PatchRelease* rel) {
 static int HeldFileStopsTheRun(const PatchRelease* rel) {
     for (unsigned i = 0; i < rel->entryCount; i++) {
         const PatchRecord* rec = &rel->records[i];
-        if (!rec->needsUpdate) continue;
-        HANDLE f = CreateFileA(rec->destPath, GENERIC_READ | DELETE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (f != INVALID_HANDLE_VALUE) {
-            CloseHandle(f);
-        } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
-            ShowStatus("Fail %s sedang digunakan oleh program lain. Tutup program itu dan cuba lagi.", rec->relPath);
-            return 1;
-        }
+        if (!rec->needsUpdate || !DiskInUse(rec->destPath)) continue;
+        ShowStatus("Fail %s sedang digunakan oleh program lain. Tutup program itu dan cuba lagi.", rec->relPath);
+        return 1;
     }
     return 0;
 }
 
-// Another release's cache may hold a blob this one needs: moved, it need not be downloaded again.
+// Another release's cache may hold a blob this one needs: moved, it need not be downloaded again. Only a plain
+// folder is looked into (DiskMove takes only a plain file): anything in patch-cache may have been planted.
 static void TakeFromOlderCaches(const PatchRecord* rec) {
     char pattern[kPathCap], older[kPathCap];
     WIN32_FIND_DATAA fd;
@@ -119,10 +131,12 @@ static void TakeFromOlderCaches(const PatchRecord* rec) {
     HANDLE find = FindFirstFileA(pattern, &fd);
     if (find == INVALID_HANDLE_VALUE) return;
     do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || fd.cFileName[0] == '.') continue;
+        if ((fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
+            fd.cFileName[0] == '.')
+            continue;
         InstallPath(older, "patch-cache");
         FormatBounded(older + strlen(older), sizeof older - strlen(older), "\\%s\\%s", fd.cFileName, rec->digest);
-        if (EnsureParentDirectories(rec->cachePath) && MoveFileExA(older, rec->cachePath, 0)) break;
+        if (DiskMakeFolders(rec->cachePath, 0) && DiskMove(older, rec->cachePath, 0)) break;
     } while (FindNextFileA(find, &fd));
     FindClose(find);
 }
@@ -161,11 +175,11 @@ static int PatchWork(void* trustIndex) {
         ShowStatus("%s", kFolderTooLong);
         return 0;
     }
-    if (LinkStopsTheRun(NULL)) return 0;
+    if (PathStopsTheRun(NULL)) return 0;
     // Even with the server out of reach: a client left mixed by a cut-off install is whole again first.
-    if (!RecoverInterruptedInstall()) {
-        ShowStatus("%s", kRestoreIncomplete);
-        return 0;
+    switch (RecoverInterruptedInstall()) {
+    case 0: ShowStatus("%s", kRestoreIncomplete); return 0;
+    case -1: return 0;
     }
     rel.records = (PatchRecord*)calloc(kMaxPatchRecords, sizeof(PatchRecord));
     if (!rel.records) return 0;
@@ -176,7 +190,7 @@ static int PatchWork(void* trustIndex) {
         ok = 1;
         goto done;
     }
-    if (LinkStopsTheRun(&rel) || ClientStopsTheRun(&rel)) goto done;
+    if (PathStopsTheRun(&rel) || ClientStopsTheRun(&rel)) goto done;
     if (!EnoughDiskSpace(rel.neededSpace)) {
         ShowStatus("Ruang disk tidak mencukupi untuk patch dan backup.");
         goto done;

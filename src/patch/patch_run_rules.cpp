@@ -21,17 +21,6 @@ int PatchPathsFit(size_t installDirLen) {
     return installDirLen + kLongestPatchPathSuffix <= 259;
 }
 
-void FormatRunLockName(char* buf, size_t cap, const char* installDir) {
-    unsigned long long h = 14695981039346656037ull;  // FNV-1a, 64 bits
-    for (const char* p = installDir; *p; p++) {
-        int c = (unsigned char)*p;
-        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
-        if (c == '/') c = '\\';
-        h = (h ^ (unsigned)c) * 1099511628211ull;
-    }
-    FormatBounded(buf, cap, "Global\\veq-patch-%08lx%08lx", (unsigned long)(h >> 32), (unsigned long)(h & 0xFFFFFFFFul));
-}
-
 int HashThreadCount(unsigned long processors, unsigned files) {
     const unsigned long most = kMaxHashThreads;
     unsigned long n = processors < 1 ? 1 : processors > most ? most : processors;

@@ -13,11 +13,6 @@ enum { kLongestPatchPathSuffix = 110 };
 // name another entry's blob or backup, and a rollback would then restore the wrong bytes.
 int PatchPathsFit(size_t installDirLen);
 
-enum { kRunLockNameCap = 64 };
-// The name of the mutex that one patch run per install folder holds: "Global\veq-patch-<16 hex digits>", the
-// digits a hash of the folder with ASCII case folded, so every spelling of it that differs only in case agrees.
-void FormatRunLockName(char* buf, size_t cap, const char* installDir);
-
 enum { kMaxHashThreads = 4 };
 // Threads that hash a client's files: one per processor, at most kMaxHashThreads, never more than files.
 int HashThreadCount(unsigned long processors, unsigned files);

@@ -9,6 +9,7 @@
 #include "patch/manifest_rules.h"
 #include "patch/patch.h"
 #include "patch/signature_rules.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 enum { kSha256Bytes = 32, kRecordMaxBytes = 256 };
@@ -79,7 +80,7 @@ static int ReadLastRelease(ReleaseRecord* last) {
     char path[kPathCap];
     size_t size = 0;
     InstallPath(path, kRecordName);
-    char* text = ReadWholeFile(path, kRecordMaxBytes, &size);
+    char* text = DiskReadWhole(path, kRecordMaxBytes, &size);
     int ok = text && ParseReleaseRecord(text, size, last);
     free(text);
     return ok;
@@ -91,9 +92,9 @@ static int WriteLastRelease(const ReleaseRecord* r) {
     size_t size = FormatReleaseRecord(text, sizeof text, r);
     InstallPath(path, kRecordName);
     FormatBounded(tmp, sizeof tmp, "%s.tmp", path);
-    int ok = size && WriteFileDurably(tmp, text, size, 0) &&
-             MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) DeleteFileA(tmp);
+    int ok = size && DiskWrite(tmp, text, size, 0) &&
+             DiskMove(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) DiskDelete(tmp);
     return ok;
 }
 
@@ -103,7 +104,7 @@ static int Judge(const char* manifest, size_t size, ReleaseStatement* st) {
     size_t sigSize = 0;
     ReleaseRecord last;
     InstallPath(path, kSignatureCacheName);
-    char* sig = ReadWholeFile(path, kSignatureFileMaxBytes, &sigSize);
+    char* sig = DiskReadWhole(path, kSignatureFileMaxBytes, &sigSize);
     int verified = sig && ParseReleaseSignature(sig, sigSize, st) && Verify(sig, st, manifest, size, digest);
     free(sig);
     if (!verified) return kReleaseInvalid;
@@ -117,7 +118,7 @@ int FetchReleaseSignature(const char* manifestPath) {
     if (!g_releaseKeyCount) return 1;
     InstallPath(path, kSignatureCacheName);
     DownloadToFile(L"/patch/manifest.tsv.sig", path, kSignatureFileMaxBytes, 0, 0);  // missing is judged so below
-    char* manifest = ReadWholeFile(manifestPath, kManifestMaxBytes, &size);
+    char* manifest = DiskReadWhole(manifestPath, kManifestMaxBytes, &size);
     int verdict = manifest ? Judge(manifest, size, &st) : kReleaseInvalid;
     free(manifest);
     return verdict != kReleaseInvalid;

@@ -6,35 +6,10 @@
 
 #include "patch/journal_rules.h"
 #include "patch/patch.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 
 enum { kBackupsKept = 2, kMaxBackupDirs = 256 };
-
-// Removes a file or a folder with all it holds. A link is removed itself, never what it points to.
-static void RemoveTree(const char* path) {
-    char pattern[kPathCap], child[kPathCap];
-    DWORD attrs = GetFileAttributesA(path);
-    if (attrs == INVALID_FILE_ATTRIBUTES) return;
-    SetFileAttributesA(path, attrs & ~FILE_ATTRIBUTE_READONLY);
-    if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileA(path);
-        return;
-    }
-    FormatBounded(pattern, sizeof pattern, "%s\\*", path);
-    WIN32_FIND_DATAA fd;
-    HANDLE find = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) ? INVALID_HANDLE_VALUE : FindFirstFileA(pattern, &fd);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0) continue;
-            if (JoinFits(sizeof child, path, fd.cFileName)) {
-                FormatBounded(child, sizeof child, "%s\\%s", path, fd.cFileName);
-                RemoveTree(child);
-            }
-        } while (FindNextFileA(find, &fd));
-        FindClose(find);
-    }
-    RemoveDirectoryA(path);
-}
 
 static int EndsWith(const char* s, const char* tail) {
     size_t n = strlen(s), t = strlen(tail);
@@ -57,7 +32,7 @@ static void RemoveTemporaries(const char* dir, int top) {
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
             RemoveTemporaries(child, 0);
         else if (EndsWith(name, ".veq-new"))
-            RemoveTree(child);
+            DiskRemoveTree(child);
     } while (FindNextFileA(find, &fd));
     FindClose(find);
 }
@@ -78,7 +53,7 @@ static void RemoveOlderCaches(const PatchRelease* rel) {
         if (kept) continue;
         InstallPath(child, "patch-cache");
         FormatBounded(child + strlen(child), sizeof child - strlen(child), "\\%s", name);
-        RemoveTree(child);
+        DiskRemoveTree(child);
     } while (FindNextFileA(find, &fd));
     FindClose(find);
 }
@@ -123,7 +98,7 @@ static void PruneBackups(void) {
     for (int i = kBackupsKept; i < count; i++) {
         InstallPath(path, "patch-backups");
         FormatBounded(path + strlen(path), sizeof path - strlen(path), "\\%s", dirs[i].name);
-        if (JournalComplete(path)) RemoveTree(path);
+        if (JournalComplete(path)) DiskRemoveTree(path);
     }
 }
 

@@ -48,14 +48,6 @@ int RunOffWindow(int (*work)(void* ctx), void* ctx);
 // becomes '\'.
 void InstallPath(char* buf, const char* name);
 
-// The whole file in one heap block (free it), with its size; NULL when it cannot be opened or read, holds more
-// than maxBytes, or there is no memory for it. A file that grows while read is refused, not cut.
-char* ReadWholeFile(const char* path, size_t maxBytes, size_t* size);
-
-// Writes (or appends) the bytes and returns only once they are on the disk, not just in its cache: a step that
-// relies on them may follow at once. 0 on any failure.
-int WriteFileDurably(const char* path, const void* data, size_t size, int append);
-
 // Sets g_shell.installDir from the launcher's own module path.
 void SetInstallDirFromModule(void);
 // Registers the class and creates the (hidden) main window; null on failure. Sets g_shell.mainWindow.

@@ -1,9 +1,9 @@
 #include "upload/upload.h"
 
+#include "shell/disk.h"
 #include "shell/shell.h"
 #include "shell/system_dlls.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 
 #include "upload/upload_rules.h"
@@ -18,24 +18,26 @@ enum { kUploadObjectCap = 32 };  // "/legacy/upload?tag=" and the longest tag, "
 static char* ReadUploadFile(const char* path, long* size) {
     char problem[kStatusCap] = "";
     char* block = NULL;
-    FILE* f = NULL;
+    HANDLE f = INVALID_HANDLE_VALUE;
+    LARGE_INTEGER measured;
     long n = 0;
+    DWORD got = 0;
     DWORD attrs = GetFileAttributesA(path);
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
         FormatBounded(problem, sizeof problem, "fail tak ada: %s", path);
-    } else if (!(f = fopen(path, "rb"))) {
+    } else if ((f = DiskOpenRead(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0)) ==
+               INVALID_HANDLE_VALUE) {
         FormatBounded(problem, sizeof problem, "tak boleh buka fail");
     } else {
-        fseek(f, 0, SEEK_END);
-        n = ftell(f);  // -1 when it cannot be measured: refused with the rest
-        fseek(f, 0, SEEK_SET);
+        // -1 when it cannot be measured or is past what a long holds: refused with the rest
+        n = GetFileSizeEx(f, &measured) && measured.QuadPart <= 0x7FFFFFFF ? (long)measured.QuadPart : -1;
         if (!UploadSizeAllowed(n))
             FormatBounded(problem, sizeof problem, "saiz fail tak sah (%ld B)", n);
         else if (!(block = (char*)malloc((size_t)n)))
             FormatBounded(problem, sizeof problem, "out of memory");
-        else if (fread(block, 1, (size_t)n, f) < (size_t)n)  // a read error, or the file shrank since measured
+        else if (!ReadFile(f, block, (DWORD)n, &got, NULL) || got < (DWORD)n)  // a read error, or the file shrank
             FormatBounded(problem, sizeof problem, "gagal baca fail");
-        fclose(f);
+        CloseHandle(f);
     }
     if (problem[0]) {
         free(block);

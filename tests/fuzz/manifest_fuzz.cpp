@@ -10,6 +10,7 @@
 #include <string>
 
 #include "patch/manifest_rules.h"
+#include "shell/disk_rules.h"
 
 static ManifestEntry g_entries[kMaxManifestEntries];
 
@@ -33,6 +34,9 @@ static void CheckText(const char* text, size_t size) {
         assert(strlen(e->digest) == 64 && IsHexDigits(e->digest, 64) && e->size <= kMaxBlobBytes && "digest, size");
         assert(!path.empty() && path.size() <= kMaxRelPathChars && 20 + path.size() + 16 <= 259 && "path length");
         assert(!ManifestPathProblem(e->path, strlen(e->path), 20) && "the path kept is the path checked");
+        std::string under = "C:\\Games\\" + std::string(e->path);
+        std::replace(under.begin(), under.end(), '/', '\\');
+        assert(DiskRelativeStart("C:\\Games", under.c_str()) == 9 && "the disk module takes every path a manifest names");
         bool fresh = seen.insert(path).second;
         assert(fresh && "no two entries name the same file");
         // Windows opens a device for a component named like one before its first dot, and drops a '.' or ' ' at

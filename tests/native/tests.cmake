@@ -32,3 +32,5 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
 else()
   message(WARNING "Not Clang: the fuzz targets are not built")
 endif()
+
+add_test(NAME native.disk_only COMMAND sh ${CMAKE_SOURCE_DIR}/tests/native/disk_only.sh)

@@ -7,20 +7,6 @@ namespace {
 
 using Download = LauncherTest;
 
-// Parent folders are made as needed, never through a link inside the install folder: it may lead anywhere, so a
-// download through one fails before any request and leaves the file behind it alone.
-TEST_F(Download, ParentFoldersAreMadeButNeverThroughALink) {
-    std::string elsewhere = FreshDir("-elsewhere");
-    EXPECT_EQ(EnsureParentDirectories(In(dir, "a/b c/d/file.u").c_str()), 1);
-    EXPECT_TRUE(Exists(In(dir, "a/b c/d")) && !Exists(In(dir, "a/b c/d/file.u")));
-    ASSERT_TRUE(Write(In(elsewhere, "x"), "theirs") && Link(In(dir, "cache"), elsewhere));
-    EXPECT_EQ(EnsureParentDirectories(In(dir, "cache/sub/file.u").c_str()), 0);
-    EXPECT_EQ(DownloadToFile(L"/patch/blobs/x", In(dir, "cache/x").c_str(), 100, 0, 0), 0);
-    EXPECT_EQ(List(elsewhere), std::vector<std::string>{"x"});
-    EXPECT_EQ(Read(In(elsewhere, "x")), "theirs");
-    EXPECT_TRUE(ServerLog().empty());
-}
-
 // Sizes and answers, each case on a fresh destination that already holds a file: it is replaced on success and
 // gone on failure.
 TEST_F(Download, SizeRulesAndAnswersDecideAndAFailureLeavesNoFile) {

@@ -1,11 +1,15 @@
 // Install safety: one run per install folder, nothing changed while something is in the way, rollbacks, a cut-off install
-// put back by the next run (also without the server), links only above the install folder, read-only files, and
-// what a successful run leaves on disk.
+// put back by the next run (also without the server), nothing changed outside the install folder whatever is planted
+// in it, read-only files, and what a successful run leaves on disk.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "patch/patch.h"
-#include "patch/patch_run_rules.h"
+#include "shell/disk.h"
 #include "shell/shell.h"
 #include "support.h"
 
@@ -14,14 +18,39 @@ namespace {
 const char kInstallFailed[] = "Pemasangan patch gagal. Backup/fail asal dikekalkan; jangan buka game dahulu.";
 const char kRestoreIncomplete[] = "Pemasangan patch gagal dan pemulihan tidak lengkap. Tekan UPDATE CLIENT untuk membaiki.";
 const char kUnreachable[] = "Server patch tidak dapat dicapai. Cuba lagi.";
+const char kPatched[] = "Patched: 1 baris (Bishop 127.0.0.1:7451)";
+
+// Every name below `dir` with its bytes and write time: what must stay as it was.
+std::string Snapshot(const std::string& dir) {
+    std::string all;
+    for (const std::string& n : List(dir)) {
+        WIN32_FILE_ATTRIBUTE_DATA a = {};
+        GetFileAttributesExA((dir + "\\" + n).c_str(), GetFileExInfoStandard, &a);
+        all += n + " " + std::to_string(a.ftLastWriteTime.dwLowDateTime) + " " +
+               ((a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? "{" + Snapshot(dir + "\\" + n) + "}" : Read(dir + "\\" + n)) + "\n";
+    }
+    return all;
+}
+
+std::string Dacl(const std::string& path) {
+    PSECURITY_DESCRIPTOR sd = NULL;
+    char* text = NULL;
+    std::string dacl = "<none>";
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, NULL, NULL, &sd) == 0 &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL))
+        dacl = text;
+    LocalFree(text);
+    LocalFree(sd);
+    return dacl;
+}
 
 struct Safety : LauncherTest {
     std::vector<File> before, now;
-    // Changes at A (2 MiB) and D (24 MiB), B new, Same current.
-    void Prepare() {
+    // Changes at A (2 MiB) and D (24 MiB unless told), B new, Same current.
+    void Prepare(size_t dBytes = 24u << 20) {
         now = {{"System/A.u", Bytes(2u << 20, 1)}, {"Sounds/B.uax", Bytes(3000, 2)}, {"System/Same.int", "same"},
-               {"Maps/D.ut2", Bytes(24u << 20, 3)}};
-        before = {{"System/A.u", Bytes((2u << 20) - 1, 4)}, now[2], {"Maps/D.ut2", Bytes((24u << 20) - 1, 5)}};
+               {"Maps/D.ut2", Bytes(dBytes, 3)}};
+        before = {{"System/A.u", Bytes((2u << 20) - 1, 4)}, now[2], {"Maps/D.ut2", Bytes(dBytes - 1, 5)}};
         ASSERT_TRUE(Install(dir, before) && Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
         ASSERT_TRUE(Publish(ReleaseId("safety"), now));
     }
@@ -62,26 +91,37 @@ TEST_F(Safety, AFailedVerificationOfTheLastChangePutsBackAll) {
     EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
 }
 
-TEST_F(Safety, AnotherLauncherInTheFolderStopsTheRunBeforeItTouchesAnything) {
-    ASSERT_NO_FATAL_FAILURE(Prepare());
-    char name[kRunLockNameCap];
-    std::string upper = g_shell.installDir;
-    for (char& c : upper) c = (char)toupper((unsigned char)c);  // another launcher may spell the folder otherwise
-    FormatRunLockName(name, sizeof name, upper.c_str());
-    HANDLE held = CreateEventA(NULL, TRUE, FALSE, NULL);
-    std::thread other([&] {  // a mutex belongs to its thread: taken and let go on the same one
-        HANDLE lock = CreateMutexA(NULL, TRUE, name);
-        SetEvent(held), Sleep(3000), ReleaseMutex(lock), CloseHandle(lock);
-    });
-    WaitForSingleObject(held, 5000);
-    Press(1003);
-    EXPECT_EQ(trail, std::vector<std::string>{"Launcher lain sedang mengemas kini folder ini. Tunggu sehingga ia selesai."});
-    EXPECT_TRUE(ServerLog().empty());
-    EXPECT_FALSE(Exists(dir + "\\patch-cache"));
-    other.join();
-    CloseHandle(held);
-    Press(1003);
-    EXPECT_EQ(Status(), "Patched: 1 baris (Bishop 127.0.0.1:7451)") << Trail();
+// Two launchers reach one folder by two paths, one through a link above it (the player's own business): the one
+// that comes second meets the lock, and what the first made of its own folders is the administrators'.
+TEST_F(Safety, TwoLaunchersThroughTwoPathsMeetOneLockAndTheirFoldersAreTheAdministrators) {
+    std::string real = FreshDir("-real"), linked = FreshDir("-linked"), ref = FreshDir("-ref"), game = real + "\\game";
+    ASSERT_TRUE(Link(linked + "\\link", real) && CreateDirectoryA(game.c_str(), NULL));
+    UseDir(game);
+    ASSERT_NO_FATAL_FAILURE(Prepare(3000));
+    ASSERT_TRUE(Ctl("POST /ctl/fault?path=/patch/blobs/&stall_ms=1500&stall_after=0"));
+    LauncherProcess first, second;
+    ASSERT_TRUE(first.Start(game) && second.Start(linked + "\\link\\game"));
+    first.Post(1003);
+    ASSERT_TRUE(first.WaitStatus("Download", 20000)) << first.Status();
+    second.Click(1003);
+    EXPECT_EQ(second.Status(), "Launcher lain sedang mengemas kini folder ini. Tunggu sehingga ia selesai.");
+    EXPECT_TRUE(first.WaitStatus("Patched", 30000)) << first.Status();
+    EXPECT_TRUE(HasFiles(dir, now));
+
+    // The reference is made here with the DACL asked for; a plain folder shows the comparison can fail here too.
+    // Wine keeps only the mode bits of a DACL, so there only "nothing for Everyone" is compared.
+    PSECURITY_DESCRIPTOR sd = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;BU)",
+                                                                     SDDL_REVISION_1, &sd, NULL));
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    ASSERT_TRUE(CreateDirectoryA((ref + "\\ours").c_str(), &sa) && DiskMakeFolders(In(dir, "dumps").c_str(), 1));
+    LocalFree(sd);
+    EXPECT_NE(Dacl(ref + "\\ours"), Dacl(ref));
+    for (const char* own : {"patch-cache", "patch-backups", "dumps"}) {
+        EXPECT_EQ(Dacl(In(dir, own)), Dacl(ref + "\\ours")) << own;
+        EXPECT_EQ(DiskFolderIsOurs(In(dir, own).c_str()), DiskFolderIsOurs((ref + "\\ours").c_str())) << own;
+    }
+    EXPECT_FALSE(DiskFolderIsOurs(ref.c_str()));
 }
 
 // Found after the downloads, before the backups: a file another program holds, and a client started meanwhile.
@@ -126,13 +166,6 @@ TEST_F(Safety, ACutOffInstallIsPutBackByTheNextRunEvenWithoutTheServer) {
     EXPECT_EQ(Read(backup + "\\files.tsv"), journal + "end\n");
     EXPECT_FALSE(Exists(backup + "\\installing"));
 
-    // A journal that leads outside the install folder is not followed: nothing is touched, nothing patched.
-    ASSERT_TRUE(ResetServer() && Write(backup + "\\files.tsv", "0\t0\tSystem/../../x.u\n") && Write(backup + "\\installing", ""));
-    ASSERT_TRUE(Install(dir, {now[0]}));
-    Press(1003);
-    EXPECT_EQ(Status(), kRestoreIncomplete);
-    EXPECT_TRUE(Read(In(dir, "System/A.u")) == now[0].content);
-    EXPECT_TRUE(ServerLog().empty());
 }
 
 // A is in place when two programs open A and D: D cannot be moved, and A cannot be put back. The run says the
@@ -159,32 +192,82 @@ TEST_F(Safety, ARollbackThatCannotFinishSaysSoAndTheNextRunRepairs) {
     EXPECT_TRUE(HasFiles(dir, now));
 }
 
-// Above the install folder a link is the player's own business; inside it, on the way of what the run writes, it
-// stops the run before a byte is written through it.
-TEST_F(Safety, LinksAboveTheInstallFolderAreFineAndLinksInsideStopTheRun) {
-    std::string real = FreshDir("-real"), elsewhere = FreshDir("-elsewhere"), linked = FreshDir("-linked");
-    ASSERT_TRUE(Link(linked + "\\link", real) && CreateDirectoryA((real + "\\game").c_str(), NULL));
-    UseDir(linked + "\\link\\game");
-    ASSERT_NO_FATAL_FAILURE(Prepare());
-    Press(1003);
-    EXPECT_EQ(Status(), "Patched: 1 baris (Bishop 127.0.0.1:7451)") << Trail();
-
+// What a program with the player's rights may plant in the install folder, each in a fresh one: links on the way
+// of what the run writes, journals of its own, names in the cache that lead to files elsewhere. None of them
+// changes a byte or a write time in the canary folder outside; a refusal comes before any blob is fetched.
+TEST_F(Safety, NothingPlantedInTheFolderChangesAnythingOutsideIt) {
+    std::string canary = FreshDir("-canary"), id = ReleaseId("safety"), journal = "patch-backups\\delta-" + id + "-1";
+    ASSERT_TRUE(Write(canary + "\\a.utx", "a") && Write(canary + "\\" + Sha256(Bytes(3000, 3)), "not the blob") &&
+                Write(In(canary, journal + "\\files.tsv"), "0\t0\tSystem/A.u\n") && Write(In(canary, journal + "\\installing"), ""));
+    const std::string linkTo = "Pautan folder tidak dibenarkan: ";
+    auto planted = [&](const std::string& text) {  // a journal of an install cut off in Textures\zz, a link
+        return Write(In(dir, journal + "\\files.tsv"), text) && Write(In(dir, journal + "\\0.bak"), "b") &&
+               Write(In(dir, journal + "\\installing"), "") && DiskMakeFolders(In(dir, "Textures/zz").c_str(), 0) &&
+               Link(In(dir, "Textures/zz"), canary);
+    };
+    auto hardLink = [&](const std::string& name) {
+        return Write(In(canary, name), name) && DiskMakeFolders(In(dir, name).c_str(), 0) &&
+               CreateHardLinkA(In(dir, name).c_str(), In(canary, name).c_str(), NULL);
+    };
     const struct {
-        const char* link;  // in the install folder
-        const char* status;
-    } kCases[] = {{"patch-cache", "Pautan folder tidak dibenarkan: patch-cache"},
-                  {"Maps", "Pautan folder tidak dibenarkan: Maps"}, {"", "Pautan folder tidak dibenarkan: ."}};
-    for (const auto& c : kCases) {  // "" is the install folder itself
-        UseDir(FreshDir(std::string("-") + c.link));
-        ASSERT_NO_FATAL_FAILURE(Prepare());
-        std::string link = *c.link ? In(dir, c.link) : dir;
-        RemoveTree(link);
-        ASSERT_TRUE(Link(link, elsewhere) && ResetServer());
-        Press(1003);
-        EXPECT_EQ(Status(), c.status);
-        EXPECT_TRUE(List(elsewhere).empty()) << "written through the link";
-        EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/"), 0);
+        const char* what;
+        std::function<bool()> plant;
+        std::string status;
+        int command;
+    } kCases[] = {
+        {"the install folder", [&] { RemoveTree(dir); return Link(dir, canary); }, linkTo + ".", 1003},
+        {"a client folder", [&] { RemoveTree(In(dir, "Maps")); return Link(In(dir, "Maps"), canary); }, linkTo + "Maps", 1003},
+        {"patch-cache", [&] { return Link(In(dir, "patch-cache"), canary); }, linkTo + "patch-cache", 1003},
+        {"patch-backups", [&] { return Link(In(dir, "patch-backups"), canary); }, linkTo + "patch-backups", 1003},
+        {"an older cache holding a needed blob's name",
+         [&] { return DiskMakeFolders(In(dir, "patch-cache").c_str(), 1) && Link(In(dir, "patch-cache/zz"), canary); }, kPatched, 1003},
+        {"dumps, and a crash", [&] { return Link(In(dir, "dumps"), canary) && !InstallClient(dir, "crash").empty(); },
+         "Crash (0xC0000005) tapi gagal tulis dump.", 1008},
+        {"a journal restoring a file", [&] { return planted("0\t1\tTextures/zz/a.utx\n"); }, linkTo + "Textures/zz", 1003},
+        {"a journal deleting a file", [&] { return planted("0\t0\tTextures/zz/a.utx\n"); }, linkTo + "Textures/zz", 1003},
+        {"a journal leading out by ..", [&] { return planted("0\t0\t../" + canary.substr(canary.rfind('\\') + 1) + "/a.utx\n"); },
+         kRestoreIncomplete, 1003},
+        {"a journal's folder", [&] { return DiskMakeFolders(In(dir, journal).c_str(), 0) && Link(In(dir, journal), In(canary, journal)); },
+         linkTo + journal, 1003},
+        // Wine shows a file link as a plain file and deletes what it leads to: only hard links are planted here.
+        {"a cached blob's name a hard link", [&] { return hardLink("patch-cache\\" + id + "\\" + Sha256(now[1].content)); },
+         kPatched, 1003},
+        {"the manifest's name a hard link", [&] { return hardLink("patch-cache\\manifest.tsv"); }, kPatched, 1003},
+        {"the configuration backup a hard link", [&] { return hardLink("autoupdate.ini.bak"); }, kPatched, 1003},
+        {"a folder where a new file belongs", [&] { return Write(In(dir, "Sounds/B.uax/x"), "x"); },
+         "Folder Sounds/B.uax berada di tempat fail patch. Alihkan folder itu dan cuba lagi.", 1003},
+    };
+    for (const auto& c : kCases) {
+        UseDir(FreshDir("-" + std::to_string(&c - kCases)));
+        ASSERT_NO_FATAL_FAILURE(Prepare(3000));
+        ASSERT_TRUE(c.plant() && ResetServer()) << c.what;
+        const std::string known = Snapshot(canary);  // with what the row added
+        Press(c.command);
+        EXPECT_EQ(Status(), c.status) << c.what << Trail();
+        EXPECT_EQ(Snapshot(canary), known) << c.what;
+        EXPECT_TRUE(c.status == kPatched || c.command != 1003 || Requests(ServerLog(), "/patch/blobs/") == 0) << c.what;
     }
+}
+
+// A folder swapped for a link while the run acts in it: the tidy-up removing an older cache of many files. The
+// folder it holds cannot be moved away meanwhile; were it not held, the rest of its deletes would go through the link.
+TEST_F(Safety, AFolderSwappedForALinkMidRemovalLeadsNowhere) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(3000));
+    std::string canary = FreshDir("-canary"), older = In(dir, "patch-cache/" + ReleaseId("older"));
+    const size_t kFiles = 400;
+    for (size_t i = 0; i < kFiles; i++)
+        ASSERT_TRUE(Write(older + "\\" + std::to_string(i), "old") && Write(canary + "\\" + std::to_string(i), "canary"));
+    const std::string before = Snapshot(canary);
+    ASSERT_TRUE(Link(older, canary, true));  // as soon as the folder is moved away
+    bool moved = false;
+    std::thread swapper([&] {  // strikes once the run has begun to delete there
+        for (DWORD start = GetTickCount(); List(older).size() == kFiles && GetTickCount() - start < 60000;) Sleep(0);
+        while (!moved && Exists(older)) moved = MoveFileExA(older.c_str(), (older + "-away").c_str(), 0);
+    });
+    Press(1003);
+    swapper.join();
+    EXPECT_TRUE(HasFiles(dir, now)) << Trail();
+    EXPECT_EQ(Snapshot(canary), before) << (moved ? "moved away during the removal" : "gone before it could be moved");
 }
 
 // Stray temporaries, an older release's cache (with a blob this one needs), five older backups of which one never
