@@ -143,6 +143,12 @@ std::string Edited(const std::string& old, bool insert) {
     return now;
 }
 
+// The native veq-publish, run on a client folder into `out`.
+bool PublishWithTool(const std::string& client, const std::string& out) {
+    return RunUnix("'" + UnixPath(BinDir()) + "/../native/tools/veq-publish' '" + UnixPath(client) + "' '" +
+                   UnixPath(out) + "'", client) == 0;
+}
+
 // The blob requests of a log in order, R for a range and W for the whole, with the bytes answered for blobs and
 // chunk indexes.
 struct Fetched {

@@ -117,8 +117,7 @@ std::string Sha256(const std::string& bytes) {
     return hex;
 }
 
-// A Unix program through Wine's start: its process handle is no way to wait for it, so the caller waits for what
-// it makes.
+// Wine starts a Unix program from a Unix path, but its handle is no way to wait for it.
 static bool StartUnix(std::string cmd) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -129,14 +128,16 @@ static bool StartUnix(std::string cmd) {
     return true;
 }
 
-bool PublishWithTool(const std::string& client, const std::string& out) {
-    std::string manifest = In(out, "patch/manifest.tsv");
-    DeleteFileA(manifest.c_str());
-    if (!StartUnix(Env("VEQ_BIN_DIR", "/none") + "/../native/tools/veq-publish \"" + UnixPath(client) + "\" \"" +
-                   UnixPath(out) + "\"")) return false;
-    for (int i = 0; i < 3000; i++, Sleep(20))
-        if (Exists(manifest)) return true;  // written last, in one rename
-    return false;
+// The shell says when the command is done through a file. It may not hold double quotes; its output goes to
+// <dir>\unix.log.
+int RunUnix(const std::string& command, const std::string& dir) {
+    const std::string done = UnixPath(dir) + "/unix.status";
+    DeleteFileA(In(dir, "unix.status").c_str());
+    if (!StartUnix("/bin/sh -c \"(" + command + ") >'" + UnixPath(dir) + "/unix.log' 2>&1; echo $? >'" + done +
+                   ".tmp' && mv '" + done + ".tmp' '" + done + "'\""))
+        return -1;
+    for (int i = 0; i < 6000 && !Exists(In(dir, "unix.status")); i++) Sleep(20);
+    return Exists(In(dir, "unix.status")) ? atoi(Read(In(dir, "unix.status")).c_str()) : -1;
 }
 
 // Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link to a folder as a
@@ -148,6 +149,7 @@ bool Link(const std::string& link, const std::string& target, bool once) {
     std::string cmd = once ? "/usr/bin/timeout 20 /bin/sh -c \"while [ -e '" + UnixPath(link) + "' ]; do :; done; " + ln + "\""
                            : "/bin/" + ln;
     if (!StartUnix(cmd)) return false;
+    // Wait for the link itself.
     for (int i = 0; i < 250 && !once; i++, Sleep(20))
         if (GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
     return once;

@@ -24,6 +24,7 @@ std::string Sha256(const std::string& bytes);
 // A link made from the Unix side (a folder link Wine reports as a reparse point; a file link it does not); with
 // `once`, as soon as the name is free.
 bool Link(const std::string& link, const std::string& target, bool once = false);
+int RunUnix(const std::string& command, const std::string& dir);  // sh -c COMMAND; its status, -1 when it never ends
 
 // ---- The test server (tests/harness/testserver.py) ----
 // "POST /ctl/reset", "POST /ctl/fault?path=...", "GET /ctl/log": true on 200, with the body in *body.
@@ -43,9 +44,6 @@ struct File {
 std::string ReleaseId(const std::string& name);  // 32 hex digits, stable per name
 std::string ManifestText(const std::string& id, const std::vector<File>& files);
 bool WriteRelease(const std::string& dir, const std::string& id, const std::vector<File>& files);
-// The native veq-publish run on a client folder into `out` (through Wine's start of a Unix program), its manifest
-// in place once it returns true.
-bool PublishWithTool(const std::string& client, const std::string& out);
 bool Install(const std::string& dir, const std::vector<File>& files);
 testing::AssertionResult HasFiles(const std::string& dir, const std::vector<File>& files);
 
