@@ -10,7 +10,15 @@ struct Config : LauncherTest {
     std::string Ini() const { return dir + "\\autoupdate.ini"; }
 };
 
-TEST_F(Config, RewritesKeepingTheOldFileAsBackup) {
+TEST_F(Config, RewritesKeepingTheOldFileAsBackupAndWhatCannotBeReadOrReplacedIsReportedAndKept) {
+    EXPECT_EQ(RewriteClientConfig(), 0);
+    EXPECT_EQ(Status(), "autoupdate.ini tak dijumpai");
+    ASSERT_TRUE(CreateDirectoryA(Ini().c_str(), NULL));
+    EXPECT_EQ(RewriteClientConfig(), 0);
+    EXPECT_EQ(Status(), "autoupdate.ini tak dijumpai");
+    EXPECT_EQ(List(dir), std::vector<std::string>{"autoupdate.ini"});
+    RemoveDirectoryA(Ini().c_str());
+
     const std::string before = "[Login]\r\n  bishopip = 1.2.3.4\r\nBishopPortX=1\nOther=initialVer\r\ninitialVer=1";
     ASSERT_TRUE(Write(Ini(), before));
     EXPECT_EQ(RewriteClientConfig(), 1);
@@ -21,28 +29,18 @@ TEST_F(Config, RewritesKeepingTheOldFileAsBackup) {
     EXPECT_EQ(RewriteClientConfig(), 1);
     EXPECT_EQ(Read(Ini() + ".bak"), after) << "the second run backs up the first one's result";
     EXPECT_EQ(List(dir), (std::vector<std::string>{"autoupdate.ini", "autoupdate.ini.bak"}));
-}
-
-TEST_F(Config, WhatCannotBeReadOrReplacedIsReportedAndKept) {
-    EXPECT_EQ(RewriteClientConfig(), 0);
-    EXPECT_EQ(Status(), "autoupdate.ini tak dijumpai");
-    ASSERT_TRUE(CreateDirectoryA(Ini().c_str(), NULL));
-    EXPECT_EQ(RewriteClientConfig(), 0);
-    EXPECT_EQ(Status(), "autoupdate.ini tak dijumpai");
-    EXPECT_EQ(List(dir), std::vector<std::string>{"autoupdate.ini"});
-    RemoveDirectoryA(Ini().c_str());
 
     // Held by another program: with no sharing it cannot be read; with sharing it may still not be replaceable
     // (Wine refuses to replace a file open anywhere). Either way it is never lost, nor left half-written.
-    const std::string before = "BishopIP=1.2.3.4\r\nOther=1\r\n";
+    const std::string held = "BishopIP=1.2.3.4\r\nOther=1\r\n";
     for (const char* share : {"none", "r", "rw", "rwd"}) {
         SCOPED_TRACE(std::string("held with sharing ") + share);
-        ASSERT_TRUE(Write(Ini(), before));
+        ASSERT_TRUE(Write(Ini(), held));
         Program holder;
         ASSERT_TRUE(Hold(&holder, Ini(), share));
         int ok = RewriteClientConfig();
         holder.Kill();
-        EXPECT_EQ(Read(Ini()), ok ? "BishopIP=127.0.0.1\r\nOther=1\r\n" : before);
+        EXPECT_EQ(Read(Ini()), ok ? "BishopIP=127.0.0.1\r\nOther=1\r\n" : held);
         EXPECT_EQ(Status(), ok ? "Patched: 1 baris (Bishop 127.0.0.1:7451)"
                                : strcmp(share, "none") == 0 ? "tak boleh baca autoupdate.ini" : "gagal ganti autoupdate.ini");
         EXPECT_FALSE(Exists(dir + "\\autoupdate.tmp"));

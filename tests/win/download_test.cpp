@@ -116,24 +116,6 @@ TEST_F(Download, ManifestOfAtMost2MiBFromATrustedServerIsFetchedAndEveryFaultRef
     EXPECT_EQ(List(dir), std::vector<std::string>{"patch-cache"});
 }
 
-// The rules themselves are tested natively; here, that the loader applies them with this install folder: with a
-// folder of 200 characters, paths of up to 43 characters fit.
-TEST_F(Download, LoaderAppliesTheInstallFoldersOwnLengthRule) {
-    PatchRecord* records = (PatchRecord*)calloc(kMaxPatchRecords, sizeof(PatchRecord));
-    PatchRelease rel = {};
-    rel.records = records;
-    std::string deep = dir + "\\" + std::string(200 - dir.size() - 1, 'd');
-    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), NULL));
-    UseDir(deep);
-    for (size_t len : {43, 44}) {
-        std::string path = "System/" + std::string(len - 9, 'p') + ".u";
-        ASSERT_TRUE(Write(In(releaseDir, "patch/manifest.tsv"), ManifestText(ReleaseId("long"), {{path, "x"}})));
-        EXPECT_EQ(FetchPatchManifest() && LoadPatchManifest(&rel), len == 43) << len;
-    }
-    EXPECT_EQ(Status(), "Manifest patch tidak sah. Tiada fail client diganti.");
-    free(records);
-}
-
 // The archive as a later release has it: ten 64 KiB regions rewritten (1%), or five 4 KiB insertions.
 std::string Edited(const std::string& old, bool insert) {
     std::string now = old;

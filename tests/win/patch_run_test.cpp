@@ -22,25 +22,7 @@ std::vector<File> Client(const char* stem, int count, size_t size, unsigned seed
     return files;
 }
 
-struct PatchRun : LauncherTest {
-    std::string CacheDir(const std::string& id) const { return dir + "\\patch-cache\\" + id; }
-};
-
-TEST_F(PatchRun, AllCurrentDownloadsNothingEvenWhileTheClientRuns) {
-    std::vector<File> files = {{"System/Core.u", Bytes(1000, 1)}, {"Textures/Big.utx", Bytes(200000, 2)}};
-    ASSERT_TRUE(Install(dir, files));
-    ASSERT_TRUE(Publish(ReleaseId("current"), files));
-    Program client;
-    ASSERT_TRUE(client.Start(InstallClient(dir, "run"), ""));
-
-    EXPECT_EQ(RunPatch(), 1);
-    EXPECT_EQ(trail, (std::vector<std::string>{"Semak manifest patch...", "Client terkini. 2 fail disemak; tiada download."}));
-    EXPECT_FALSE(Exists(dir + "\\patch-backups"));
-    EXPECT_EQ(List(dir + "\\patch-cache"), (std::vector<std::string>{"index.tsv", "manifest.tsv"}));
-    EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/"), 0);
-    EXPECT_EQ(g_shell.busy, 0);
-    for (int id = 1001; id <= 1008; id++) EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, id))) << id;
-}
+using PatchRun = LauncherTest;
 
 // Changed entries at positions 0 (its blob already cached and verified), 5 (new, in a folder that does not exist
 // yet) and 9 (a stale blob of the right size cached); the rest current, one listed with an upper-case digest.
@@ -56,13 +38,13 @@ TEST_F(PatchRun, ChangedNewAndCurrentFilesTogetherWithACachedAndAStaleBlob) {
     before.erase(before.begin() + 5);
     ASSERT_TRUE(Install(dir, before));
     ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "[Login]\r\nBishopIP=10.1.1.1\r\n"));
-    std::string id = ReleaseId("together");
+    const std::string id = ReleaseId("together"), cache = dir + "\\patch-cache\\" + id;
     std::string manifest = ManifestText(id, now), upper = Sha256(now[3].content);
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
     manifest.replace(manifest.find(Sha256(now[3].content)), 64, upper);
     ASSERT_TRUE(Publish(id, now) && Write(In(releaseDir, "patch/manifest.tsv"), manifest));
-    ASSERT_TRUE(Write(CacheDir(id) + "\\" + Sha256(now[0].content), now[0].content));
-    ASSERT_TRUE(Write(CacheDir(id) + "\\" + Sha256(now[9].content), Bytes(5000, 99)));
+    ASSERT_TRUE(Write(cache + "\\" + Sha256(now[0].content), now[0].content));
+    ASSERT_TRUE(Write(cache + "\\" + Sha256(now[9].content), Bytes(5000, 99)));
 
     Press(1003);
 
@@ -78,8 +60,8 @@ TEST_F(PatchRun, ChangedNewAndCurrentFilesTogetherWithACachedAndAStaleBlob) {
     EXPECT_EQ(Read(backup + "\\files.tsv"), "0\t1\tTextures/Zero.utx\n5\t0\tSounds/New Dir/five.uax\n9\t1\tMaps/Nine.ut2\nend\n");
     EXPECT_TRUE(Read(backup + "\\0.bak") == before[0].content && Read(backup + "\\9.bak") == before[8].content);
     EXPECT_EQ(List(backup), (std::vector<std::string>{"0.bak", "9.bak", "files.tsv"}));
-    EXPECT_EQ(List(CacheDir(id)).size(), 3u);
-    EXPECT_TRUE(Read(CacheDir(id) + "\\" + Sha256(now[5].content)) == now[5].content);
+    EXPECT_EQ(List(cache).size(), 3u);
+    EXPECT_TRUE(Read(cache + "\\" + Sha256(now[5].content)) == now[5].content);
     EXPECT_FALSE(Exists(In(dir, now[0].path) + ".veq-new"));
     std::vector<Request> log = ServerLog();
     ASSERT_EQ(log.size(), 3u) << "the manifest, five and the stale nine";
@@ -165,19 +147,25 @@ TEST_F(PatchRun, TheWindowAnswersWhileTheHostDropsPackets) {
     EXPECT_EQ(Read(In(dir, "System/A.u")), "a") << Trail();
 }
 
-// A cached blob path is the install folder + 110 characters: 149 is the longest folder whose paths all fit.
+// A cached blob path is the install folder + 110 characters: 149 is the longest folder whose paths all fit. In it,
+// the loader takes a manifest path of 94 characters (149 + 94 + 16 = 259), not 95.
 TEST_F(PatchRun, InstallFolderTooLongForItsPathsIsRefusedBeforeAnyRequest) {
-    ASSERT_TRUE(Publish(ReleaseId("long"), {{"System/A.u", "new"}}));
-    for (size_t len : {149, 150}) {
-        UseDir(FreshDir(std::to_string(len)));
-        UseDir(dir + "\\" + std::string(len - dir.size() - 1, 'x'));
-        ASSERT_TRUE(Install(dir, {{"System/A.u", "old"}}));
-        EXPECT_EQ(RunPatch(), len == 149) << len;
-        EXPECT_EQ(Read(In(dir, "System/A.u")), len == 149 ? "new" : "old");
+    const struct { size_t folder, path; const char* status; size_t requests; } kCases[] = {
+        {149, 94, "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.", 2},
+        {149, 95, "Manifest patch tidak sah. Tiada fail client diganti.", 1},
+        {150, 10, kFolderTooLong, 0},
+    };
+    for (const auto& c : kCases) {
+        const std::string path = "System/" + std::string(c.path - 9, 'p') + ".u";
+        UseDir(FreshDir(std::to_string(&c - kCases)));
+        UseDir(dir + "\\" + std::string(c.folder - dir.size() - 1, 'x'));
+        ASSERT_TRUE(ResetServer() && Publish(ReleaseId("long"), {{path, "new"}}) && Install(dir, {{path, "old"}}));
+        EXPECT_EQ(RunPatch(), c.requests == 2) << c.status;
+        EXPECT_EQ(Status(), c.status);
+        EXPECT_EQ(Read(In(dir, path)), c.requests == 2 ? "new" : "old") << c.status;
+        EXPECT_EQ(ServerLog().size(), c.requests) << c.status;
     }
-    EXPECT_EQ(Status(), kFolderTooLong);
-    EXPECT_EQ(List(dir), std::vector<std::string>{"System"});
-    EXPECT_EQ(ServerLog().size(), 2u) << "the refused folder makes no request";
+    EXPECT_EQ(List(dir), std::vector<std::string>{"System"}) << "the refused folder is left as it was";
 }
 
 // Needed space is 50 MiB + twice each change; tmpfs counts whole 4 KiB pages, so two bytes less than exactly
@@ -203,31 +191,47 @@ TEST_F(PatchRun, FreeSpaceExactlyAsNeededPassesTwoBytesLessFails) {
 }
 
 // Only the client started from this install folder blocks a run that would change files (its path's case
-// ignored); one of the same name elsewhere does not. A blocked UPDATE CLIENT leaves autoupdate.ini alone.
-TEST_F(PatchRun, OnlyTheClientOfThisFolderBlocksTheRun) {
+// ignored); one of the same name elsewhere does not, nor does it when every file is current, which downloads
+// nothing and keeps no backup. A blocked UPDATE CLIENT leaves autoupdate.ini alone.
+TEST_F(PatchRun, OnlyTheClientOfThisFolderBlocksARunThatChangesFiles) {
+    const std::string check = "Semak manifest patch...", id = ReleaseId("client");
+    const std::vector<std::string> blocked = {check, "Tutup semua client ZQO dahulu untuk memasang 1 fail patch."};
     const struct {
         const char* exe;
         bool here;
-    } kCases[] = {{"System/ZQ.exe", true}, {"SYSTEM/zq.EXE", true}, {"System/ZQ.exe", false}};
+        const char* had;  // System/Core.u before the run; the release has "new"
+        std::vector<std::string> trail, cache;
+    } kCases[] = {
+        {"System/ZQ.exe", true, "old", blocked, {"manifest.tsv"}},
+        {"SYSTEM/zq.EXE", true, "old", blocked, {"manifest.tsv"}},
+        {"System/ZQ.exe", false, "old", {check, "Download 1 / 1: System/Core.u",
+         "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.", Patched(1)}, {id, "index.tsv", "manifest.tsv"}},
+        {"System/ZQ.exe", true, "new", {check, "Client terkini. 1 fail disemak; tiada download.", Patched(1)},
+         {"index.tsv", "manifest.tsv"}},
+    };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(std::string(c.exe) + (c.here ? " here" : " elsewhere"));
+        SCOPED_TRACE(std::string(c.exe) + (c.here ? " here, " : " elsewhere, ") + c.had);
         UseDir(FreshDir(std::to_string(&c - kCases)));
-        ASSERT_TRUE(ResetServer());
-        ASSERT_TRUE(Install(dir, {{"System/Core.u", "old"}}));
+        ASSERT_TRUE(ResetServer() && Install(dir, {{"System/Core.u", c.had}}) && Publish(id, {{"System/Core.u", "new"}}));
         ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
-        ASSERT_TRUE(Publish(ReleaseId("client"), {{"System/Core.u", "new"}}));
         // Started through a path in other letters: the system reports the image by the path it was started with.
         std::string home = c.here ? dir : FreshDir("-other"), exe = In(home, c.exe);
         ASSERT_FALSE(InstallClient(home, "run").empty());
         if (exe != In(home, "System/ZQ.exe")) std::transform(exe.begin(), exe.end(), exe.begin(), ::toupper);
         Program client;
         ASSERT_TRUE(client.Start(exe, ""));
+        trail.clear();
         Press(1003);
-        EXPECT_EQ(Status(), c.here ? "Tutup semua client ZQO dahulu untuk memasang 1 fail patch." : Patched(1));
-        EXPECT_EQ(Read(In(dir, "System/Core.u")), c.here ? "old" : "new");
-        EXPECT_EQ(Read(dir + "\\autoupdate.ini"), c.here ? "BishopPort=1\r\n" : "BishopPort=7451\r\n");
-        EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/"), c.here ? 0 : 1);
+        const bool fetched = c.cache.size() == 3;
+        EXPECT_EQ(trail, c.trail);
+        EXPECT_EQ(Read(In(dir, "System/Core.u")), c.trail == blocked ? "old" : "new");
+        EXPECT_EQ(Read(dir + "\\autoupdate.ini"), c.trail == blocked ? "BishopPort=1\r\n" : "BishopPort=7451\r\n");
+        EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/"), fetched);
+        EXPECT_EQ(List(dir + "\\patch-cache"), c.cache);
+        EXPECT_EQ(Exists(dir + "\\patch-backups"), fetched);
         EXPECT_EQ(client.Wait(0), (DWORD)STILL_ACTIVE);
+        EXPECT_EQ(g_shell.busy, 0);
+        for (int button = 1001; button <= 1008; button++) EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, button)));
     }
 }
 
@@ -384,9 +388,9 @@ TEST(PatchRunExe, AStoppedDownloadKeepsWhatCameAndTheNextRunAsksForTheRest) {
     for (int answer : {IDNO, IDYES}) {
         std::string question;
         PostMessageA(launcher.window, WM_CLOSE, 0, 0);
-        HWND box = LauncherBox(&question, 5000);
+        HWND box = ShownBox(&question, 5000);
         PostMessageA(box, WM_COMMAND, answer, 0);
-        EXPECT_EQ(question, kStopQuestion);
+        EXPECT_EQ(question, std::string("VEQ Games Launcher|") + kStopQuestion);
         for (int i = 0; IsWindow(box) && i < 250; i++) Sleep(20);
     }
     EXPECT_TRUE(launcher.WaitStatus(kStoppedText, 1000)) << launcher.Status();

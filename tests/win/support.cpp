@@ -226,7 +226,8 @@ testing::AssertionResult HasFiles(const std::string& dir, const std::vector<File
     return why.empty() ? testing::AssertionSuccess() : testing::AssertionFailure() << why;
 }
 
-bool Program::Start(const std::string& exe, const std::string& args, const std::string& cwd, bool ready) {
+bool Program::Start(const std::string& exe, const std::string& args, const std::string& cwd, bool ready,
+                    int showCommand) {
     char event[64] = "";
     HANDLE e = NULL;
     std::string cmd = "\"" + exe + "\" " + args;
@@ -238,6 +239,7 @@ bool Program::Start(const std::string& exe, const std::string& args, const std::
     std::string dir = cwd.empty() ? exe.substr(0, exe.rfind('\\')) : cwd;
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    if (showCommand >= 0) si.dwFlags = STARTF_USESHOWWINDOW, si.wShowWindow = (WORD)showCommand;
     bool ok = CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &si, &pi) &&
               (!e || WaitForSingleObject(e, 10000) == WAIT_OBJECT_0);
     if (e) CloseHandle(e);
@@ -305,13 +307,15 @@ bool Meddle(Program* p, const char* mode, const std::string& path, const std::st
     return p->Start(BinDir() + "\\fake_client.exe", args, "", true);
 }
 
-HWND LauncherBox(std::string* text, DWORD ms) {
+HWND ShownBox(std::string* captionAndText, DWORD ms) {
+    char caption[64] = "", text[512] = "";
     HWND box = NULL;
-    char message[512] = "";
-    for (DWORD start = GetTickCount(); !box && GetTickCount() - start < ms; Sleep(20))
-        box = FindWindowA("#32770", "VEQ Games Launcher");
-    GetDlgItemTextA(box, 0xFFFF, message, sizeof message);  // a message box's text control, in Windows and Wine
-    *text = message;
+    for (DWORD start = GetTickCount(); !box && GetTickCount() - start < ms; Sleep(20)) {
+        box = FindWindowA("#32770", NULL);  // read once it is up: its text control, in Windows and Wine
+        if (box && !(IsWindowVisible(box) && GetDlgItemTextA(box, 0xFFFF, text, sizeof text))) box = NULL;
+    }
+    GetWindowTextA(box, caption, sizeof caption);
+    *captionAndText = box ? std::string(caption) + "|" + text : "";
     return box;
 }
 
@@ -394,13 +398,10 @@ static BOOL CALLBACK FindMain(HWND hwnd, LPARAM lp) {
 }
 
 bool LauncherProcess::Start(const std::string& dir, int showCommand) {
-    std::string exe = dir + "\\veq-launcher.exe", cmd = "\"" + exe + "\"";
+    std::string exe = dir + "\\veq-launcher.exe";
     // Already there when another launcher runs from the same folder through another path.
     if (!CopyFileA((BinDir() + "\\veq-launcher.exe").c_str(), exe.c_str(), FALSE) && !Exists(exe)) return false;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    if (showCommand >= 0) si.dwFlags = STARTF_USESHOWWINDOW, si.wShowWindow = (WORD)showCommand;
-    if (!CreateProcessA(exe.c_str(), &cmd[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &si, &pi)) return false;
+    if (!Program::Start(exe, "", dir, false, showCommand)) return false;
     for (int i = 0; i < 750 && !window; i++) {
         EnumWindows(FindMain, (LPARAM)this);
         if (!window) Sleep(20);

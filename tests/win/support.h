@@ -50,14 +50,16 @@ testing::AssertionResult HasFiles(const std::string& dir, const std::vector<File
 // ---- Other programs ----
 struct Program {
     PROCESS_INFORMATION pi{};
-    // Starts "exe args" in cwd (default: the exe's folder); with an event, waits until the program sets it.
-    bool Start(const std::string& exe, const std::string& args, const std::string& cwd = "", bool ready = false);
+    // Starts "exe args" in cwd (default: the exe's folder), with showCommand unless -1; with an event, waits until
+    // the program sets it.
+    bool Start(const std::string& exe, const std::string& args, const std::string& cwd = "", bool ready = false,
+               int showCommand = -1);
     DWORD Wait(DWORD ms);  // exit code, or STILL_ACTIVE
     void Kill();
     ~Program();
 };
-// The launcher's message box (waiting up to `ms`), and its text; NULL when none came.
-HWND LauncherBox(std::string* text, DWORD ms);
+// The first message box up (waiting up to `ms`), and "caption|text"; NULL and "" when none came.
+HWND ShownBox(std::string* captionAndText, DWORD ms);
 // fake_client.exe (this build's, or `from`) as <dir>\System\ZQ.exe, in `mode`; the exe's path, "" on failure.
 std::string InstallClient(const std::string& dir, const char* mode, const std::string& from = "");
 std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd|token type" of each start
@@ -91,7 +93,7 @@ struct LauncherTest : testing::Test {
 // ---- The real exe as a process, copied into its install folder ----
 struct LauncherProcess : Program {
     HWND window = NULL;
-    bool Start(const std::string& dir, int showCommand = -1);  // -1: no STARTF_USESHOWWINDOW
+    bool Start(const std::string& dir, int showCommand = -1);
     std::string Status() const;
     void Click(int id);  // returns when the command has run
     void Post(int id);   // returns at once
