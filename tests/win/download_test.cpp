@@ -99,7 +99,6 @@ TEST_F(Download, ManifestOfAtMost2MiBFromATrustedServerIsFetchedAndEveryFaultRef
     } kCases[] = {
         {"fault?path=/patch/manifest.tsv&body=2097153", "Server patch tidak dapat dicapai. Cuba lagi."},
         {"fault?path=/patch/manifest.tsv&body=2097152", "Manifest patch tidak sah. Tiada fail client diganti."},
-        {"fault?path=/patch/manifest.tsv&status=404", "Server patch tidak dapat dicapai. Cuba lagi."},
         {"tls?mode=untrusted", "Server patch tidak dapat dicapai. Cuba lagi."},
         {"tls?mode=tls11", "Server patch tidak dapat dicapai. Cuba lagi."},
         {"tls?mode=off", "Server patch tidak dapat dicapai. Cuba lagi."},

@@ -13,18 +13,6 @@ std::string Demo(const std::string& rel) {
     return In(bin.substr(0, bin.rfind('\\')), "native/tools/demo/" + rel);
 }
 
-// Every file under `from` into `to`.
-bool CopyTree(const std::string& from, const std::string& to) {
-    CreateDirectoryA(to.c_str(), NULL);
-    for (const std::string& n : List(from)) {
-        DWORD a = GetFileAttributesA((from + "\\" + n).c_str());
-        bool ok = (a & FILE_ATTRIBUTE_DIRECTORY) ? CopyTree(from + "\\" + n, to + "\\" + n)
-                                                 : CopyFileA((from + "\\" + n).c_str(), (to + "\\" + n).c_str(), FALSE);
-        if (!ok) return false;
-    }
-    return true;
-}
-
 // The entries of the published manifest whose file in `dir` does not have the published digest.
 std::string Mismatches(const std::string& dir, int* entries) {
     std::string text = Read(Demo("release/patch/manifest.tsv")), bad;
@@ -50,7 +38,7 @@ TEST(EndToEnd, PublishedReleaseUpdatesAnOldInstallAndAnEmptyFolderThenTheLogIsSe
     for (bool old : {true, false}) {
         SCOPED_TRACE(old ? "an older install" : "an empty folder");
         std::string dir = FreshDir(old ? "-old" : "-empty");
-        if (old) ASSERT_TRUE(CopyTree(Demo("client-old"), dir));
+        if (old) ASSERT_EQ(RunUnix("cp -R '" + UnixPath(Demo("client-old")) + "/.' '" + UnixPath(dir) + "'", dir), 0);
         else ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "BishopIP=1.2.3.4\r\n"));
         LauncherProcess launcher;
         ASSERT_TRUE(launcher.Start(dir));

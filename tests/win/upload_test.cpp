@@ -87,7 +87,6 @@ TEST_F(Upload, EveryOtherAnswerIsAFailureWithItsStatus) {
     } kCases[] = {
         {"fault?path=/legacy/&status=201", kSendLog, "Hantar zqlog gagal (status 201)"},
         {"fault?path=/legacy/&status=204", kSendLog, "Hantar zqlog gagal (status 204)"},
-        {"fault?path=/legacy/&status=404", kSendLog, "Hantar zqlog gagal (status 404)"},
         {"fault?path=/legacy/&status=500", kSendDump, "Hantar dump gagal (status 500)"},
         {"tls?mode=off", kSendDump, "Hantar dump gagal (status 0)"},
         {"tls?mode=untrusted", kSendLog, "Hantar zqlog gagal (status 0)"},
