@@ -224,7 +224,7 @@ TEST_F(PatchRun, OnlyTheClientOfThisFolderBlocksARunThatChangesFiles) {
         EXPECT_EQ(List(dir + "\\patch-cache"), c.cache);
         EXPECT_EQ(Exists(dir + "\\patch-backups"), fetched);
         EXPECT_EQ(client.Wait(0), (DWORD)STILL_ACTIVE);
-        EXPECT_EQ(g_shell.busy, 0);
+        EXPECT_EQ(g_shell.busy, 0) << "the run did not end the busy state";
         for (int button = 1001; button <= 1008; button++) EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, button)));
     }
 }
