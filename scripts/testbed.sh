@@ -1,7 +1,8 @@
 # The Windows side of this machine for scripts/test, scripts/run and the nginx cases: sourced inside a private
 # mount and network namespace (unshare --mount --net --propagation private), it brings up loopback, a trust store
 # that holds a test CA, an X server and a Wine prefix, and takes them down again.
-#   testbed_up PKI_DIR    PKI_DIR from scripts/make-pki; WINEPREFIX must be set (made on first use)
+#   testbed_up PKI_DIR    PKI_DIR from scripts/make-pki; WINEPREFIX must be set (made on first use); the desktop
+#                         is VEQ_DESKTOP (default 1024x768)
 #   testbed_down          ends what testbed_up started, by pid, and this prefix's Wine processes
 # After testbed_up: DISPLAY is set, and VEQ_WIN32 is 1 when this kernel runs 32-bit Windows programs, else 0.
 
@@ -40,6 +41,15 @@ testbed_up() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "creating the Wine prefix $WINEPREFIX (once)..."
     "$wine64" wineboot -i >/dev/null 2>&1 || true
+    "$wineserver" -w
+  fi
+  # One virtual desktop: Wine manages the windows itself. Without it, and with no window manager on this display,
+  # every window that closes (a message box) holds its thread for two seconds waiting for the manager's word. Set
+  # before any Wine program runs, as a running desktop keeps the kind it started with.
+  local desktop=${VEQ_DESKTOP:-1024x768}
+  if ! grep -q "^\"Default\"=\"$desktop\"" "$WINEPREFIX/user.reg" 2>/dev/null; then
+    "$wine64" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    "$wine64" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$desktop" /f >/dev/null 2>&1
     "$wineserver" -w
   fi
   "$wineserver" -p  # one wineserver for the whole run: each program starts fast

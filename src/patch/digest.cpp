@@ -24,7 +24,7 @@ int ReadFileFacts(const char* path, FileFacts* facts) {
     return ok;
 }
 
-int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts) {
+int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts, int progress) {
     static const char kHex[] = "0123456789abcdef";
     int ok = 0;
     HCRYPTPROV prov = 0;
@@ -50,6 +50,7 @@ int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* fact
         if (!ReadFile(in, chunk, sizeof chunk, &got, NULL)) goto done;
         if (got == 0) break;
         if (!CryptHashData(hash, chunk, got, 0)) goto done;
+        if (progress) ReportProgress(got, 0);
     }
     if (!CryptGetHashParam(hash, HP_HASHVAL, value, &valueLen, 0) || valueLen != sizeof value) goto done;
 

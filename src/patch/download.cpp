@@ -19,7 +19,7 @@ struct PatchLink {
     HINTERNET session, connection;
 };
 
-enum Outcome { kDone, kRetry, kGiveUp };
+enum Outcome { kDone, kRetry, kGiveUp, kWrongSize };
 }  // namespace
 
 static PatchLink s_runLink;  // the patch run's, while it is open; only its thread downloads
@@ -84,17 +84,41 @@ static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned 
 
 static Outcome FailedCall(void) { return IsTransientWinHttpError(GetLastError()) ? kRetry : kGiveUp; }
 
-// Bytes of `path` on disk; 0 when it is not there.
-static unsigned long long FileBytes(const char* path) {
-    WIN32_FILE_ATTRIBUTE_DATA a;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &a)) return 0;
-    return ((unsigned long long)a.nFileSizeHigh << 32) | a.nFileSizeLow;
+// Bytes of a file that a download may go on from: one the disk module appends to (a plain file with no other
+// name; through a link or a hard link the appends would land elsewhere). 0 when there is none.
+static unsigned long long AppendableBytes(const char* path) {
+    LARGE_INTEGER n;
+    HANDLE f = DiskCreate(path, 1);
+    int ok = f != INVALID_HANDLE_VALUE && GetFileSizeEx(f, &n);
+    if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+    return ok ? (unsigned long long)n.QuadPart : 0;
 }
 
-// One try. *have is what `dest` already holds of the body from an earlier try that was cut; with a known size a
-// try asks only for the rest, and keeps it only when the server answers with exactly that rest.
+unsigned long long HeldBlobBytes(const char* partPath, unsigned long long size) {
+    unsigned long long have = AppendableBytes(partPath);
+    return have <= size ? have : 0;  // more than the blob has: not a start of it
+}
+
+// The destination to write: appended to when it holds exactly the `have` bytes counted on, else made anew.
+static HANDLE OpenDestination(const char* path, unsigned long long have) {
+    LARGE_INTEGER n;
+    HANDLE f = DiskCreate(path, have != 0);
+    if (f == INVALID_HANDLE_VALUE || !have || (GetFileSizeEx(f, &n) && (unsigned long long)n.QuadPart == have)) return f;
+    CloseHandle(f);
+    return INVALID_HANDLE_VALUE;
+}
+
+// The bytes held must come again: the figures count them once more.
+static void StartOver(int blob, unsigned long long* have) {
+    if (blob) ReportProgress(0, *have);
+    *have = 0;
+}
+
+// One try. *have is what `dest` already holds of the body (from an earlier try that was cut, or an earlier run);
+// with a known size a try asks only for the rest, and keeps it only when the server answers with exactly that rest.
+// A blob's try (`blob`) reports its bytes as progress. Any try ends when the player stops the run.
 static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const char* dest, unsigned long long maxBytes,
-                           unsigned long long expectedBytes, int exactSize, unsigned long long* have) {
+                           unsigned long long expectedBytes, int exactSize, int blob, unsigned long long* have) {
     static unsigned char chunk[kDownloadChunkBytes];  // one download at a time, on the one thread that downloads
     DWORD put = 0;
     const WinHttpApi* http = WinHttp();
@@ -125,15 +149,18 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
     if (status == 206 && resuming && AnswerContinues(request, *have, expectedBytes)) {
         total = *have;
     } else if (status == 206) {  // not the rest we asked for: start over
-        *have = 0;
+        StartOver(blob, have);
         outcome = kRetry;
         goto done;
     } else if (status != 200) {  // no other answer counts, not even another 2xx
         goto done;
     }
     if ((announced = AnnouncedLength(request)) == kBadLength) goto done;
-    out = DiskCreate(dest, total != 0);  // only a plain file of ours is appended to
-    if (out == INVALID_HANDLE_VALUE) goto done;
+    if ((out = OpenDestination(dest, total)) == INVALID_HANDLE_VALUE) {
+        if (total) StartOver(blob, have), outcome = kRetry;  // what we held is no longer ours to append to
+        goto done;
+    }
+    if (!total && *have) StartOver(blob, have);  // the whole body comes
     for (;;) {
         DWORD got = 0;
         if (!http->ReadData(request, chunk, sizeof chunk, &got)) {
@@ -141,40 +168,58 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
             goto done;
         }
         if (got == 0) break;
-        if ((total += got) > maxBytes) goto done;  // checked before writing, so an oversized body stops at once
+        if ((total += got) > maxBytes) {  // checked before writing, so an oversized body stops at once
+            outcome = kWrongSize;
+            goto done;
+        }
         if (!WriteFile(out, chunk, got, &put, NULL) || put != got) goto done;
+        if (blob) ReportProgress(got, 0);
+        if (StopRequested()) goto done;
     }
     if (announced != kNoLength && total - (status == 206 ? *have : 0) != announced) {
         outcome = kRetry;  // cut short: the connection dropped mid-body
         goto done;
     }
-    if (!exactSize || total == expectedBytes) outcome = kDone;
+    outcome = !exactSize || total == expectedBytes ? kDone : kWrongSize;
 done:
     if (out != INVALID_HANDLE_VALUE && !CloseHandle(out)) outcome = kGiveUp;
     if (request) http->CloseHandle(request);
     // What a cut try leaves is the start of the body: the next try continues it.
-    if (outcome == kRetry && out != INVALID_HANDLE_VALUE) *have = FileBytes(dest);
+    if (outcome == kRetry && out != INVALID_HANDLE_VALUE) *have = AppendableBytes(dest);
     return outcome;
 }
 
-int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
-                   unsigned long long expectedBytes, int exactSize) {
+// GET into `dest`; a blob (`blob`) goes on from what a plain file there holds, into *had.
+static int Download(const wchar_t* object, const char* dest, unsigned long long maxBytes,
+                    unsigned long long expectedBytes, int exactSize, int blob, unsigned long long* had) {
     PatchLink own = {NULL, NULL};
     PatchLink* link = s_runLink.connection ? &s_runLink : &own;
-    unsigned long long have = 0;
+    unsigned long long have = blob ? HeldBlobBytes(dest, expectedBytes) : 0;
     Outcome outcome = kGiveUp;
     // Before any traffic: a destination we may not write is not worth a request. Behind a folder link the
     // destination is somebody else's file, so on that path it is not deleted either.
     if (!DiskMakeFolders(dest, 0)) return 0;
+    if (had) *had = have;
+    if (blob && have && have == expectedBytes) return 1;  // whole already: the caller verifies it
     if (link == &s_runLink || OpenLink(&own)) {
         for (int failed = 0;; failed++) {
-            outcome = TryDownload(link->connection, object, dest, maxBytes, expectedBytes, exactSize, &have);
+            outcome = TryDownload(link->connection, object, dest, maxBytes, expectedBytes, exactSize, blob, &have);
             unsigned delay = outcome == kRetry ? RetryDelayMs(failed + 1) : 0;
-            if (!delay) break;
-            Sleep(delay);  // off the window's thread: the window answers meanwhile
+            if (!delay || WaitForStop(delay)) break;  // the window answers meanwhile, and the player may stop
         }
     }
     CloseLink(&own);
-    if (outcome != kDone) DiskDelete(dest);  // also a file that stood there before: no stale or partial copy
+    // No stale or partial copy stays, not even a file that stood there before; but a blob keeps what it has
+    // received for the next run, unless the body proved to be another one.
+    if (outcome != kDone && (!blob || outcome == kWrongSize)) DiskDelete(dest);
     return outcome == kDone;
+}
+
+int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
+                   unsigned long long expectedBytes, int exactSize) {
+    return Download(object, dest, maxBytes, expectedBytes, exactSize, 0, NULL);
+}
+
+int DownloadBlob(const wchar_t* object, const char* partPath, unsigned long long size, unsigned long long* had) {
+    return Download(object, partPath, size, size, 1, 1, had);
 }

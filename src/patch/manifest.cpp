@@ -57,9 +57,10 @@ static DWORD WINAPI Classify(void* arg) {
         if (c->index) rec->haveFacts = ReadFileFacts(rec->destPath, &rec->facts);
         if (IndexVouches(c, (unsigned)i)) {
             InterlockedIncrement(&c->vouched);
+            ReportProgress(rec->size, 0);  // its work is done
             continue;
         }
-        rec->haveFacts = ComputeContentDigest(rec->destPath, have, &rec->facts);
+        rec->haveFacts = ComputeContentDigest(rec->destPath, have, &rec->facts, 1);
         rec->needsUpdate = !(rec->haveFacts && EqualsNoCase(have, rec->digest));
     }
     return 0;
@@ -90,12 +91,17 @@ static void ClassifyAll(PatchRelease* rel) {
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     if (rel->trustIndex) c.index = ReadIndex(rel, &c.indexed);
+    unsigned long long bytes = 0;
+    for (unsigned i = 0; i < rel->entryCount; i++) bytes += rel->records[i].size;
+    BeginProgress(kProgressHashing);
+    ReportProgress(0, bytes);
     int threads = HashThreadCount(si.dwNumberOfProcessors, rel->entryCount);
     for (int t = 1; t < threads; t++)
         if ((helpers[extra] = CreateThread(NULL, 0, Classify, &c, 0, NULL)) != NULL) extra++;
     Classify(&c);
     WaitForMultipleObjects((DWORD)extra, helpers, TRUE, INFINITE);
     for (int t = 0; t < extra; t++) CloseHandle(helpers[t]);
+    BeginProgress(kProgressHidden);
     rel->allVouched = c.index && c.vouched == (LONG)rel->entryCount;
     free((void*)c.index);
     for (unsigned i = 0; i < rel->entryCount; i++) {

@@ -8,11 +8,19 @@ enum {
 };
 
 // SHA-256 of the file's bytes as 64 lower-case hex digits, and with `facts` what the index records of the file,
-// read before its content. On failure `out` and `facts` are left untouched.
-int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts = 0);
+// read before its content; with `progress` each piece read is reported as progress. On failure `out` and `facts`
+// are left untouched.
+int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts = 0, int progress = 0);
 // GET `object` from the service host over HTTPS into `dest`. On failure `dest` does not exist afterwards.
 int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
                    unsigned long long expectedBytes, int exactSize);
+// The blob `object` of `size` bytes into its partial file, going on (with a range request) from the bytes a plain
+// file there holds, *had of them: none when it is a link or has another name. What came stays when the run is
+// stopped or the line fails, for the next run; it goes when the body proves to be of another size. Reports its
+// bytes as progress. Whole is not verified: the caller checks the digest.
+int DownloadBlob(const wchar_t* object, const char* partPath, unsigned long long size, unsigned long long* had);
+// The bytes of a partial blob that DownloadBlob would go on from.
+unsigned long long HeldBlobBytes(const char* partPath, unsigned long long size);
 // Brings the client in the install directory to the published release, hashing every file to check it (UPDATE
 // CLIENT is the player's "verify files"). Owns the busy state.
 int RunPatch(void);

@@ -141,30 +141,92 @@ static void TakeFromOlderCaches(const PatchRecord* rec) {
     FindClose(find);
 }
 
-// Every changed file's blob into the cache, verified against its digest. No client file is touched here.
+// "patch-cache\<digest>.part": a blob on its way, kept across runs and releases until it is whole and verified.
+static void PartialPath(char* buf, const PatchRecord* rec) {
+    char name[kPathCap];
+    FormatBounded(name, sizeof name, "patch-cache\\%s.part", rec->digest);
+    InstallPath(buf, name);
+}
+
+// The verified blob into this release's cache, where the install takes it from.
+static int KeepBlob(const char* partPath, const char* cachePath) {
+    return DiskMakeFolders(cachePath, 0) && DiskMove(partPath, cachePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+// The blob of `rec` whole and verified in the cache, going on from its partial file. A partial file is the
+// player's folder's like any other: when the whole proves wrong, the blob is fetched once more from its start.
+static int FetchBlob(const PatchRecord* rec) {
+    char part[kPathCap];
+    wchar_t object[kBlobObjectCap];
+    unsigned long long had = 0;
+    FormatBoundedW(object, kBlobObjectCap, L"/patch/blobs/%hs", rec->digest);
+    PartialPath(part, rec);
+    for (int tries = 0; tries < 2; tries++) {
+        if (!DownloadBlob(object, part, rec->size, &had) || StopRequested()) return 0;
+        if (DigestMatches(part, rec->digest)) return KeepBlob(part, rec->cachePath);
+        DiskDelete(part);
+        if (!had) return 0;  // fetched whole and still wrong: the server's fault, not the partial file's
+        ReportProgress(0, rec->size);
+    }
+    return 0;
+}
+
+static int ByDigest(const void* a, const void* b) {
+    return strcmp((*(PatchRecord* const*)a)->digest, (*(PatchRecord* const*)b)->digest);
+}
+
+// Bytes the downloads must bring: each blob once (files of the same content share one), less what is cached or
+// held in its partial file.
+static unsigned long long BytesToFetch(PatchRelease* rel) {
+    char part[kPathCap];
+    unsigned long long bytes = 0;
+    unsigned n = 0;
+    PatchRecord** blobs = (PatchRecord**)malloc(rel->entryCount * sizeof *blobs);
+    if (!blobs) return 0;  // the figures only
+    for (unsigned i = 0; i < rel->entryCount; i++)
+        if (rel->records[i].needsUpdate) blobs[n++] = &rel->records[i];
+    qsort(blobs, n, sizeof *blobs, ByDigest);
+    for (unsigned i = 0; i < n; i++) {
+        if ((i && strcmp(blobs[i]->digest, blobs[i - 1]->digest) == 0) ||
+            GetFileAttributesA(blobs[i]->cachePath) != INVALID_FILE_ATTRIBUTES)
+            continue;
+        PartialPath(part, blobs[i]);
+        bytes += blobs[i]->size - HeldBlobBytes(part, blobs[i]->size);
+    }
+    free(blobs);
+    return bytes;
+}
+
+// Every changed file's blob into the cache, verified against its digest. No client file is touched here: the
+// player may stop the run meanwhile. The progress counts the bytes still to come, of all blobs.
 static int DownloadChanged(PatchRelease* rel) {
+    char part[kPathCap];
     unsigned counter = 0;
-    for (unsigned i = 0; i < rel->entryCount; i++) {
+    BeginProgress(kProgressDownloading);
+    AllowStop();
+    for (unsigned i = 0; i < rel->entryCount; i++)
+        if (rel->records[i].needsUpdate) TakeFromOlderCaches(&rel->records[i]);
+    ReportProgress(0, BytesToFetch(rel));
+    for (unsigned i = 0; i < rel->entryCount && !StopRequested(); i++) {
         PatchRecord* rec = &rel->records[i];
         if (!rec->needsUpdate) continue;
         counter++;
         ShowStatus("Download %u / %u: %s", counter, rel->changedCount, rec->relPath);
-        TakeFromOlderCaches(rec);
-        if (DigestMatches(rec->cachePath, rec->digest)) continue;  // fetched by an earlier run
-
-        wchar_t object[kBlobObjectCap];
-        FormatBoundedW(object, kBlobObjectCap, L"/patch/blobs/%hs", rec->digest);
-        if (!DownloadToFile(object, rec->cachePath, kMaxBlobBytes, rec->size, 1) ||
-            !DigestMatches(rec->cachePath, rec->digest)) {
-            ShowStatus("Checksum/download gagal: %s. Fail asal dikekalkan.", rec->relPath);
+        if (GetFileAttributesA(rec->cachePath) != INVALID_FILE_ATTRIBUTES) {
+            if (DigestMatches(rec->cachePath, rec->digest)) continue;  // an earlier run or file fetched it
+            PartialPath(part, rec);
+            ReportProgress(0, rec->size - HeldBlobBytes(part, rec->size));
+        }
+        if (!FetchBlob(rec)) {
+            if (!StopRequested()) ShowStatus("Checksum/download gagal: %s. Fail asal dikekalkan.", rec->relPath);
             return 0;
         }
     }
-    return 1;
+    return !StopRequested();
 }
 
 static int PatchWork(void* trustIndex) {
-    int ok = 0;
+    int ok = 0, fetched = 0;
     unsigned bound = 0;
     PatchRelease rel;
     ZeroMemory(&rel, sizeof rel);
@@ -195,7 +257,10 @@ static int PatchWork(void* trustIndex) {
         ShowStatus("Ruang disk tidak mencukupi untuk patch dan backup.");
         goto done;
     }
-    if (!DownloadChanged(&rel)) goto done;
+    fetched = DownloadChanged(&rel);
+    BeginProgress(kProgressHidden);
+    // From here on the client changes: a stop chosen before now ends the run with nothing changed.
+    if (!fetched || !ForbidStop()) goto done;
     // The downloads may have taken long: the client started from a shortcut meanwhile, or a file opened by some
     // other program, stop the run now, while nothing has changed.
     if (ClientStopsTheRun(&rel) || HeldFileStopsTheRun(&rel)) goto done;
@@ -228,6 +293,8 @@ static int RunPatchWith(int trustIndex) {
         ShowStatus("%s", kOtherLauncher);
     else
         ok = RunOffWindow(PatchWork, &trustIndex);
+    if (StopRequested()) ShowStatus("%s", kStoppedText);
+    EndProgress(!ok && !StopRequested());
     ReleaseRunLock(lock);
     LeaveBusy();
     return ok;

@@ -6,10 +6,8 @@
 static const char kClassName[] = "TARQOLauncher";
 static const DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x00CA0000: fixed size
 static const DWORD kChildStyle = WS_CHILD | WS_VISIBLE;
-static const COLORREF kBackgroundColour = RGB(12, 14, 18);
-static const COLORREF kTitleColour = RGB(255, 106, 0);
 static const COLORREF kSubtitleColour = RGB(120, 132, 148);
-static const COLORREF kStatusTextColour = RGB(150, 162, 176);
+static const UINT kStoppedShownMs = 1500;  // the stop's message stays this long before the launcher closes
 
 static void CmdOpenFolder(void);
 static void CmdExit(void);
@@ -39,6 +37,7 @@ static HFONT MakeFont(int height, int weight) {
 static void OnCreate(HWND hwnd) {
     g_shell.uiFont = MakeFont(15, 600);
     g_shell.titleFont = MakeFont(30, 700);
+    g_shell.smallFont = MakeFont(13, 400);
     g_shell.background = CreateSolidBrush(kBackgroundColour);
     for (const Button& b : kButtons) {
         HWND button = CreateWindowExA(0, "BUTTON", b.caption, kChildStyle, b.x, b.y, b.w, b.h, hwnd,
@@ -51,9 +50,7 @@ static void OnCreate(HWND hwnd) {
 }
 
 // Creates no GDI objects: fonts and brush were made once in WM_CREATE.
-static void OnPaint(HWND hwnd) {
-    PAINTSTRUCT ps;
-    HDC dc = BeginPaint(hwnd, &ps);
+static void Paint(HDC dc) {
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, kTitleColour);
     SelectObject(dc, g_shell.titleFont);
@@ -61,10 +58,26 @@ static void OnPaint(HWND hwnd) {
     SetTextColor(dc, kSubtitleColour);
     SelectObject(dc, g_shell.uiFont);
     TextOutA(dc, 132, 40, "GAMES / PELAR", 13);
+    PaintProgress(dc);
+}
+
+static void OnPaint(HWND hwnd) {
+    PAINTSTRUCT ps;
+    Paint(BeginPaint(hwnd, &ps));
     EndPaint(hwnd, &ps);
 }
 
+// The client area into another DC, as painted (the progress bar included).
+static void OnPrintClient(HWND hwnd, HDC dc) {
+    RECT r;
+    GetClientRect(hwnd, &r);
+    FillRect(dc, &r, g_shell.background);
+    Paint(dc);
+}
+
 static void OnClose(HWND hwnd) {
+    if (g_shell.busy && AskToStop())
+        return;  // a run that has changed nothing yet may be stopped; its end closes the launcher
     if (g_shell.busy)
         ShowStatus("%s", kBusyText);
     else if (g_shell.working)
@@ -95,10 +108,18 @@ static LRESULT OnColorStatic(HDC dc) {
 }
 
 static void RunCommand(HWND hwnd, int id) {
-    if (g_shell.busy || g_shell.working) return;
+    if (g_shell.busy || g_shell.working || StopRequested()) return;
     for (const Button& b : kButtons)
         if (b.id == id) b.run();
-    if (g_shell.closeRequested && IsWindow(hwnd)) DestroyWindow(hwnd);
+    if (StopRequested() && IsWindow(hwnd))
+        SetTimer(hwnd, kStoppedTimerId, kStoppedShownMs, NULL);  // the player reads why nothing changed, then it closes
+    else if (g_shell.closeRequested && IsWindow(hwnd))
+        DestroyWindow(hwnd);
+}
+
+static void OnTimer(HWND hwnd, UINT_PTR id) {
+    if (id == kProgressTimerId) OnProgressChange(hwnd);
+    if (id == kStoppedTimerId) DestroyWindow(hwnd);
 }
 
 LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -106,6 +127,9 @@ LRESULT CALLBACK MainWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CREATE:         OnCreate(hwnd); return 0;
     case WM_DESTROY:        PostQuitMessage(0); return 0;
     case WM_PAINT:          OnPaint(hwnd); return 0;
+    case WM_PRINTCLIENT:    OnPrintClient(hwnd, (HDC)wp); return 0;
+    case WM_TIMER:          OnTimer(hwnd, wp); return 0;
+    case kProgressMessage:  OnProgressChange(hwnd); return 0;
     case WM_CLOSE:          OnClose(hwnd); return 0;  // may refuse; never reaches DefWindowProc
     case WM_QUERYENDSESSION: return OnQueryEndSession();
     case WM_ERASEBKGND:     return OnEraseBackground(hwnd, (HDC)wp);
@@ -132,6 +156,7 @@ void SetInstallDirFromModule(void) {
 
 HWND CreateMainWindow(HINSTANCE instance) {
     g_shell.instance = instance;
+    if (!g_shell.stopEvent) g_shell.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     WNDCLASSA wc;
     ZeroMemory(&wc, sizeof wc);
     wc.lpfnWndProc = MainWndProc;

@@ -6,9 +6,10 @@ Control calls answer once their change is in effect, 200 "ok" (or the log), 400 
   POST /ctl/reset                 faults and log cleared, TLS default, start-up directories, connections dropped
   POST /ctl/release?dir=/abs      serve DIR/patch/manifest.tsv and DIR/patch/blobs/<digest>
   POST /ctl/uploads?dir=/abs      store uploads in DIR
-  POST /ctl/fault?path=P&status=N&body=N&chunked=1&stall_ms=N&stall_after=N&cut_after=N&times=N
-      requests whose path starts with P get status N (200 unless given) and the real content, or N filler bytes;
-      the answer stalls once after stall_after body bytes (0: before it; for an upload: before its body is read),
+  POST /ctl/fault?path=P&status=N&body=N&chunked=1&stall_ms=N&stall_after=N&cut_after=N&rate=N&times=N
+      requests whose path starts with P get status N (200 unless given) and the real content, or N filler bytes,
+      at N bytes a second with rate; the answer stalls once after stall_after body bytes (0: before it; for an
+      upload: before its body is read),
       or the connection drops after cut_after bytes; times=N: the next N such requests only. A fault ignores
       Range; an upload under a fault with a status is not stored.
   POST /ctl/tls?mode=default|tls11|untrusted|off|drop     off: refused; drop: connections go unanswered
@@ -29,7 +30,7 @@ warnings.filterwarnings("ignore", category=DeprecationWarning)  # TLS 1.1 is wan
 MODES = {"default": ("server", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3),
          "tls11": ("server", ssl.TLSVersion.TLSv1_1, ssl.TLSVersion.TLSv1_1),
          "untrusted": ("untrusted", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3)}
-FAULT_FIELDS = {"status", "body", "chunked", "stall_ms", "stall_after", "cut_after", "times"}
+FAULT_FIELDS = {"status", "body", "chunked", "stall_ms", "stall_after", "cut_after", "rate", "times"}
 
 
 def shut(sock):
@@ -171,7 +172,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.reply(status, body, extra, fault)
 
     def reply(self, status, body, extra, fault):
-        cut, stall_after, chunked = fault.get("cut_after"), fault.get("stall_after"), fault.get("chunked")
+        cut, stall_after, chunked, rate = (fault.get(k) for k in ("cut_after", "stall_after", "chunked", "rate"))
         stalled = stall_after == 0 and self.stall(fault["stall_ms"])  # held back before the headers
         if self.close_connection:
             return
@@ -181,11 +182,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         sent = 0
         while sent < len(body):
-            end = min([len(body), sent + 256 * 1024] + [m for m in (cut, None if stalled else stall_after)
-                                                         if m is not None and m > sent])
+            end = min([len(body), sent + (max(1, rate // 10) if rate else 256 * 1024)] +
+                      [m for m in (cut, None if stalled else stall_after) if m is not None and m > sent])
             piece = body[sent:end]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
             sent = end
+            if rate:
+                self.wfile.flush()
+                time.sleep(len(piece) / rate)
             if cut is not None and sent >= cut:
                 self.wfile.flush()
                 shut(self.connection)  # dropped mid-body, without a TLS close

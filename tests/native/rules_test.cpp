@@ -1,5 +1,7 @@
-// The Windows-free decisions, a table each: manifest, autoupdate.ini, launch and crash, limits, the patch run.
+// The Windows-free decisions, a table each: manifest, autoupdate.ini, launch and crash, limits, the patch run,
+// the progress figures.
 #include <gtest/gtest.h>
+#include <math.h>
 #include <string.h>
 
 #include <string>
@@ -14,6 +16,7 @@
 #include "patch/patch_run_rules.h"
 #include "shell/disk_rules.h"
 #include "shell/format_rules.h"
+#include "shell/progress_rules.h"
 #include "upload/upload_rules.h"
 
 // Escaped and cut, so a failing case prints readably.
@@ -267,4 +270,45 @@ TEST(Rules, JournalIndexRangesAndRetries) {
     EXPECT_EQ(HashThreadCount(2, 500), 2);
     EXPECT_EQ(HashThreadCount(16, 500), kMaxHashThreads);
     EXPECT_EQ(HashThreadCount(8, 3), 3);
+}
+
+// Samples ten a second from `startMs`, each segment of the run at its own rate (bytes a second).
+static ProgressFigures Progress(int phase, double total, std::vector<std::pair<unsigned, double>> run, unsigned startMs = 0) {
+    ProgressFigures f;
+    StartFigures(&f, phase, startMs);
+    unsigned long long done = 0;
+    for (auto [ms, rate] : run) {
+        for (unsigned t = 100; t <= ms; t += 100) SampleFigures(&f, done + llround(rate * t / 1000), total, startMs += 100);
+        done += llround(rate * ms / 1000);
+    }
+    return f;
+}
+
+TEST(Rules, ProgressFigures) {
+    const double M = 1048576;
+    const std::string dot = " \xC2\xB7 ";
+    const struct { int phase; double total; std::vector<std::pair<unsigned, double>> run; std::string text; unsigned permille; } kCases[] = {
+        {kProgressHashing, 3072 * M, {{100, 15360 * M}}, "1536 / 3072 MB", 500},  // whole megabytes from 100
+        {kProgressHashing, 50 * M, {{1000, 5.55 * M}}, "5.5 / 50.0 MB", 111},    // tenths below, rounded down
+        {kProgressHashing, 3 * M, {{1000, 5 * M}}, "3.0 / 3.0 MB", 1000},        // a file larger than announced
+        // Time left after 5 s of transfer; waiting for the first byte is none.
+        {kProgressDownloading, 100 * M, {{3000, 0}, {4500, M}}, "4.5 / 100 MB" + dot + "1.0 MB/s", 45},
+        {kProgressDownloading, 100 * M, {{10000, M}}, "10.0 / 100 MB" + dot + "1.0 MB/s" + dot + "1:30 lagi", 100},
+        {kProgressDownloading, 100000 * M, {{5000, 0.1 * M}}, "0.5 / 100000 MB" + dot + "0.1 MB/s" + dot + "999:59 lagi", 0},
+        {kProgressDownloading, 0, {{1000, M}}, "", 0},  // nothing to fetch: hidden
+        {kProgressHidden, 100 * M, {{1000, M}}, "", 0},
+    };
+    for (const auto& c : kCases) {
+        char text[kProgressTextCap];
+        unsigned permille = 1234;
+        ProgressFigures f = Progress(c.phase, c.total, c.run, 1000);
+        EXPECT_EQ(FormatFigures(&f, text, sizeof text, &permille), c.text.size()) << c.text;
+        EXPECT_EQ(text + std::string(" ") + std::to_string(permille), c.text + " " + std::to_string(c.permille));
+    }
+    // Smoothed: ten times the speed for 0.1 s barely moves the time left, a stall raises it gradually, half the
+    // speed for 30 s wins; across a wrap of the millisecond clock too.
+    const double steady = Progress(kProgressDownloading, 100 * M, {{10000, M}, {1100, M}}).left;
+    EXPECT_NEAR(Progress(kProgressDownloading, 100 * M, {{10000, M}, {100, 11 * M}, {1000, M}}).left, steady, 5);
+    EXPECT_NEAR(Progress(kProgressDownloading, 100 * M, {{10000, M}, {3000, 0}}).left, 120, 25);
+    EXPECT_NEAR(Progress(kProgressDownloading, 200 * M, {{10000, 2 * M}, {30000, M}}, 0xFFFFF000u).left, 150, 15);
 }

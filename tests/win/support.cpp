@@ -287,6 +287,16 @@ bool Meddle(Program* p, const char* mode, const std::string& path, const std::st
     return p->Start(BinDir() + "\\fake_client.exe", args, "", true);
 }
 
+HWND LauncherBox(std::string* text, DWORD ms) {
+    HWND box = NULL;
+    char message[512] = "";
+    for (DWORD start = GetTickCount(); !box && GetTickCount() - start < ms; Sleep(20))
+        box = FindWindowA("#32770", "VEQ Games Launcher");
+    GetDlgItemTextA(box, 0xFFFF, message, sizeof message);  // a message box's text control, in Windows and Wine
+    *text = message;
+    return box;
+}
+
 // ---- The launcher in this process ----
 
 static std::string StatusOf(HWND window) {

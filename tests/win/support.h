@@ -55,6 +55,8 @@ struct Program {
     void Kill();
     ~Program();
 };
+// The launcher's message box (waiting up to `ms`), and its text; NULL when none came.
+HWND LauncherBox(std::string* text, DWORD ms);
 // fake_client.exe (this build's, or `from`) as <dir>\System\ZQ.exe, in `mode`; the exe's path, "" on failure.
 std::string InstallClient(const std::string& dir, const char* mode, const std::string& from = "");
 std::vector<std::string> ClientStarts(const std::string& dir);  // "cmdline|cwd|token type" of each start
