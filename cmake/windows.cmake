@@ -16,7 +16,29 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 file(GLOB VEQ_WIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
 list(REMOVE_ITEM VEQ_WIN_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/main.cpp)
 
-add_library(veq_core STATIC ${VEQ_WIN_SOURCES})
+# The release keys (VEQ_RELEASE_KEY, up to two PEM public keys) as PUBLICKEYBLOBs, converted by a small host
+# program with OpenSSL; the launcher itself parses no keys.
+string(REPLACE ":" ";" VEQ_RELEASE_KEYS "${VEQ_RELEASE_KEY}")
+list(LENGTH VEQ_RELEASE_KEYS VEQ_RELEASE_KEY_COUNT)
+if(VEQ_RELEASE_KEY_COUNT GREATER 2)
+  message(FATAL_ERROR "VEQ_RELEASE_KEY names at most two keys (the current one and the next), got ${VEQ_RELEASE_KEY}")
+endif()
+foreach(key ${VEQ_RELEASE_KEYS})
+  if(NOT IS_ABSOLUTE "${key}" OR NOT EXISTS "${key}")
+    message(FATAL_ERROR "VEQ_RELEASE_KEY: no such file ${key} (give absolute paths)")
+  endif()
+endforeach()
+set(VEQ_KEYBLOB ${CMAKE_BINARY_DIR}/keyblob-host)
+add_custom_command(OUTPUT ${VEQ_KEYBLOB}
+  COMMAND c++ -std=c++17 -O2 -o ${VEQ_KEYBLOB} ${CMAKE_SOURCE_DIR}/tools/keyblob.cpp -lcrypto
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/keyblob.cpp
+  COMMENT "Building the host key converter")
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/release_keys.cpp
+  COMMAND ${VEQ_KEYBLOB} ${CMAKE_BINARY_DIR}/release_keys.cpp ${VEQ_RELEASE_KEYS}
+  DEPENDS ${VEQ_KEYBLOB} ${VEQ_RELEASE_KEYS}
+  COMMENT "Release keys: ${VEQ_RELEASE_KEY_COUNT}")
+
+add_library(veq_core STATIC ${VEQ_WIN_SOURCES} ${CMAKE_BINARY_DIR}/release_keys.cpp)
 target_include_directories(veq_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 # WinHTTP and DbgHelp are loaded at run time from the system directory (src/shell/system_dlls.cpp), so the import
 # table names only DLLs that Windows always takes from there (ole32 and oleaut32 among them; uuid is static data).

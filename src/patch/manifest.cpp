@@ -16,16 +16,21 @@ static const char kManifestCacheName[] = "patch-cache\\manifest.tsv";
 static const char kIndexName[] = "patch-cache\\index.tsv";
 static const char kManifestInvalid[] = "Manifest patch tidak sah. Tiada fail client diganti.";
 static const unsigned long long kSpaceHeadroom = 52428800ULL;  // 50 MiB on top of blobs and backups
+enum { kSignatureRetryMs = 2000 };
 
 int FetchPatchManifest(void) {
     char path[kPathCap];
     InstallPath(path, kManifestCacheName);
     ShowStatus("Semak manifest patch...");
-    if (!DownloadToFile(L"/patch/manifest.tsv", path, kManifestMaxBytes, 0, 0)) {
-        ShowStatus("Server patch tidak dapat dicapai. Cuba lagi.");
-        return 0;
+    for (int tries = 1;; tries++) {
+        if (!DownloadToFile(L"/patch/manifest.tsv", path, kManifestMaxBytes, 0, 0)) {
+            ShowStatus("Server patch tidak dapat dicapai. Cuba lagi.");
+            return 0;
+        }
+        // A publish writes the manifest, then its signature: a pair fetched between the two matches 2 s later.
+        if (FetchReleaseSignature(path) || tries == 2) return 1;
+        Sleep(kSignatureRetryMs);
     }
-    return 1;
 }
 
 namespace {
@@ -149,7 +154,7 @@ static void FillRecord(PatchRelease* rel, unsigned index, const ManifestEntry* e
 }
 
 int LoadPatchManifest(PatchRelease* rel) {
-    int ok = 0;
+    int ok = 0, shown = 0;
     char path[kPathCap];
     char* text = NULL;
     size_t size = 0;
@@ -162,6 +167,10 @@ int LoadPatchManifest(PatchRelease* rel) {
     InstallPath(path, kManifestCacheName);
     // The same check veq-publish and the fuzzer run, over the whole text, before any file is looked at.
     if (!(text = DiskReadWhole(path, kManifestMaxBytes, &size))) goto done;
+    if (!ReleaseSignatureHolds(text, size)) {  // shows its own refusal
+        shown = 1;
+        goto done;
+    }
     if (!(entries = (ManifestEntry*)malloc(kMaxManifestEntries * sizeof *entries))) goto done;
     count = CheckManifestText(text, size, strlen(g_shell.installDir), rel->releaseId, entries, NULL);
     if (count < 0) goto done;
@@ -177,6 +186,6 @@ int LoadPatchManifest(PatchRelease* rel) {
 done:
     free(entries);
     free(text);
-    if (!ok) ShowStatus(kManifestInvalid);
+    if (!ok && !shown) ShowStatus(kManifestInvalid);
     return ok;
 }

@@ -123,7 +123,7 @@ const char* ManifestPathProblem(const char* path, size_t len, size_t installDirL
     for (size_t i = 0; i < len; i++) {
         unsigned char c = (unsigned char)path[i];
         if (c == '.' && i + 1 < len && path[i + 1] == '.') return "contains ..";
-        if (c == '/' && i + 1 < len && path[i + 1] == '/') return "contains // (an empty folder name)";
+        if (c == '/' && i + 1 < len && path[i + 1] == '/') return "contains //";  // an empty folder name
         if (c == '\\') return "contains \\";
         if (c == ':') return "contains :";
         if (!IsAllowedPathByte(c)) return "contains a byte other than letters, digits and _./ -";

@@ -38,7 +38,6 @@ int ParseManifestEntry(const char* line, size_t len, size_t installDirLen, Manif
 //   "Textures/a./x.utx" and "Textures/a /x.utx" are "Textures/a/x.utx", one file under two entries that the
 //   duplicate check cannot see ("System/./a.u" too). The file name always ends in its extension, so for it the
 //   rule is about the stem: "Maps/x .ut2" is refused as well, and "Maps/nul .ut2", which Windows opens as NUL.
-// - an empty folder name ("System//a.u"): Windows reads it as "System/a.u", the same file under another entry.
 const char* ManifestPathProblem(const char* path, size_t len, size_t installDirLen);
 
 // 1 when all n bytes are hex digits of either case (so 1 for n == 0).

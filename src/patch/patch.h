@@ -86,10 +86,26 @@ int RecoverInterruptedInstall(void);
 struct JournalEntry;
 long ReadJournal(const char* backupDir, JournalEntry** entries, int* complete);
 
-// Downloads "/patch/manifest.tsv" into the manifest cache file; shows its own failure message.
+// Downloads "/patch/manifest.tsv" into the manifest cache file (with release keys, its signature too); shows its
+// own failure message.
 int FetchPatchManifest(void);
 // Validates the cached manifest, fills `rel` and classifies every entry; shows its own failure message.
 int LoadPatchManifest(PatchRelease* rel);
+
+// A public key releases must be signed with, as CryptImportKey takes it (a PUBLICKEYBLOB).
+struct ReleaseKey {
+    const unsigned char* blob;
+    unsigned long size;
+};
+// The build's keys (release_keys.cpp, made from VEQ_RELEASE_KEY); with none, no signature is fetched or checked.
+extern const ReleaseKey* g_releaseKeys;
+extern unsigned g_releaseKeyCount;
+// With release keys: fetches the signature beside the cached manifest (a missing one stays missing), and returns 0
+// when the pair does not match, so the caller may fetch both again. 1 without keys.
+int FetchReleaseSignature(const char* manifestPath);
+// 1 when the manifest text may be used: signed by a release key, not older than the release last accepted here,
+// not expired; it is then recorded as accepted. Otherwise shows why. 1 without keys.
+int ReleaseSignatureHolds(const char* manifest, size_t size);
 // patch-cache\index.tsv for a client that now matches `rel` in every file, from the facts each record holds;
 // 1 when it is on the disk.
 int WriteIndex(const PatchRelease* rel);

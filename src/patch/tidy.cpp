@@ -38,8 +38,10 @@ static void RemoveTemporaries(const char* dir, int top) {
     FindClose(find);
 }
 
-// Other releases' blob caches, and anything else that is not the manifest or this release's cache.
+// Other releases' blob caches, and anything else that is not the manifest, its signature, the index, the record
+// of the last signed release or this release's cache.
 static void RemoveOlderCaches(const PatchRelease* rel) {
+    static const char* const kKept[] = {"manifest.tsv", "manifest.tsv.sig", "index.tsv", "release.tsv"};
     char pattern[kPathCap], child[kPathCap];
     WIN32_FIND_DATAA fd;
     InstallPath(pattern, "patch-cache\\*");
@@ -47,9 +49,9 @@ static void RemoveOlderCaches(const PatchRelease* rel) {
     if (find == INVALID_HANDLE_VALUE) return;
     do {
         const char* name = fd.cFileName;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || EqualsNoCase(name, rel->releaseId) ||
-            EqualsNoCase(name, "manifest.tsv") || EqualsNoCase(name, "index.tsv"))
-            continue;
+        int kept = strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || EqualsNoCase(name, rel->releaseId);
+        for (const char* k : kKept) kept = kept || EqualsNoCase(name, k);
+        if (kept) continue;
         InstallPath(child, "patch-cache");
         FormatBounded(child + strlen(child), sizeof child - strlen(child), "\\%s", name);
         DiskRemoveTree(child);

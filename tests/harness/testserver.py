@@ -4,7 +4,7 @@ request log that the tests switch through a plain-HTTP control port.
   testserver.py --https 127.0.0.1:443 --control 127.0.0.1:8081 --pki DIR --release DIR --uploads DIR
 Control calls answer once their change is in effect, 200 "ok" (or the log), 400 with the reason:
   POST /ctl/reset                 faults and log cleared, TLS default, start-up directories, connections dropped
-  POST /ctl/release?dir=/abs      serve DIR/patch/manifest.tsv and DIR/patch/blobs/<digest>
+  POST /ctl/release?dir=/abs      serve DIR/patch/manifest.tsv(.sig) and DIR/patch/blobs/<digest>
   POST /ctl/uploads?dir=/abs      store uploads in DIR
   POST /ctl/fault?path=P&status=N&body=N&chunked=1&stall_ms=N&stall_after=N&cut_after=N&rate=N&times=N
       requests whose path starts with P get status N (200 unless given) and the real content, or N filler bytes,
@@ -152,7 +152,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = urllib.parse.urlsplit(self.path).path
         fault = self.state.take_fault(path) or {}
         body, status, extra = b"not found\n", 404, []
-        if path == "/patch/manifest.tsv" or path.startswith("/patch/blobs/"):
+        if path in ("/patch/manifest.tsv", "/patch/manifest.tsv.sig") or path.startswith("/patch/blobs/"):
             try:
                 with open(os.path.join(self.state.release, path.lstrip("/")), "rb") as f:
                     body, status = f.read(), 200

@@ -1,6 +1,7 @@
 // veq-publish run as the operator runs it; the release tree it leaves is read with the launcher's own rules.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "patch/manifest_rules.h"
+#include "patch/signature_rules.h"
 
 namespace fs = std::filesystem;
 
@@ -107,7 +109,8 @@ TEST_F(PublishTest, EachFileAsTheLauncherWouldTakeIt) {
     for (std::string args : {publish + "--service-host 203.0.113", publish + "--service-host 256.1.1.1",
                              publish + "--service-host '1.2.3.4 '", publish + "--max-install-dir 150",
                              publish + "--max-install-dir 99x", publish + "--frobnicate", client_, "prune " + out_,
-                             "prune " + out_ + " --keep 1"})
+                             "prune " + out_ + " --keep 1", publish + "--expires-days 5", publish + "--sign",
+                             "sign " + out_, "sign " + out_ + " --sign k.pem --expires-days 0"})
         EXPECT_EQ(Publish(args), 2) << args;
 }
 
@@ -215,4 +218,49 @@ TEST_F(PublishTest, PruneKeepsTheLastManifestsAndTheYoungOnes) {
     ASSERT_TRUE(Put(out_ + "/history/" + *Names(out_ + "/history").rbegin(), "VEQPATCH1\tnot a manifest\n"));
     EXPECT_EQ(Publish("prune " + out_ + " --keep 2 --min-age 0"), 2);
     EXPECT_TRUE(fs::exists(blobs + Sha256("a1"))) << "nothing removed";
+}
+
+// The live signature, read with the launcher's reader and verified with OpenSSL; its counter, 0 when it fails.
+static unsigned long long SignedCounter(const std::string& out, const std::string& keyPem, time_t* expires) {
+    const std::string sig = Read(out + "/patch/manifest.tsv.sig");
+    ReleaseStatement s;
+    FILE* f = fopen(keyPem.c_str(), "r");
+    EVP_PKEY* key = f ? PEM_read_PrivateKey(f, NULL, NULL, NULL) : NULL;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = key && ParseReleaseSignature(sig.data(), sig.size(), &s) &&
+              EVP_DigestVerifyInit(ctx, NULL, EVP_sha256(), NULL, key) == 1 &&
+              EVP_DigestVerify(ctx, s.signature, s.signatureLen, (const unsigned char*)sig.data(), s.signedLen) == 1;
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    if (f) fclose(f);
+    *expires = ok ? (time_t)s.expires : 0;
+    return ok && s.manifestDigest == Sha256(Read(out + "/patch/manifest.tsv")) ? s.counter : 0;
+}
+
+// Each signature covers the live manifest and counts one up from the last one written into OUT_DIR, whatever
+// became of the signature file since; with that count unreadable, or a weak key, nothing is signed.
+TEST_F(PublishTest, SignaturesCountUpAndCoverTheLiveManifest) {
+    const std::string key = root_ + "/release.pem", weak = root_ + "/weak.pem", publish = client_ + " " + out_;
+    for (const std::string& bitsAndKey : {"3072 -out " + key, "2048 -out " + weak}) {
+        const std::string genpkey = "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + bitsAndKey;
+        ASSERT_EQ(system((genpkey + " 2>/dev/null").c_str()), 0);
+    }
+    ASSERT_TRUE(Put(client_ + "/System/A.u", "one"));
+    const struct { std::string put, bytes, args; int status; unsigned long long counter; long days; } kSteps[] = {
+        {"", "", publish + " --sign " + key, 0, 1, 30},
+        {"", "", "sign " + out_ + " --sign " + key + " --expires-days 2", 0, 2, 2},
+        {client_ + "/System/A.u", "two", publish, 0, 0, 0},  // unsigned over signed: the old signature stays
+        {out_ + "/patch/manifest.tsv.sig", "", publish + " --sign " + key + " --expires-days 3650", 0, 3, 3650},
+        {"", "", "sign " + out_ + " --sign " + weak, 2, 3, 3650},
+        {out_ + "/signed-release.tsv", "VEQLAST1\t1\tx\n", "sign " + out_ + " --sign " + key, 2, 3, 3650},
+    };
+    for (const auto& c : kSteps) {
+        if (!c.put.empty()) ASSERT_TRUE(Put(c.put, c.bytes));
+        time_t before = time(NULL), expires = 0;
+        EXPECT_EQ(Publish(c.args), c.status) << c.args << "\n" << output_;
+        EXPECT_EQ(SignedCounter(out_, key, &expires), c.counter) << c.args << "\n" << output_;
+        if (c.counter)
+            EXPECT_TRUE(expires >= before + c.days * 86400 && expires <= time(NULL) + c.days * 86400) << c.args;
+    }
+    EXPECT_NE(output_.find("cannot read the release counter"), std::string::npos) << output_;
 }

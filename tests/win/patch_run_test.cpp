@@ -279,6 +279,74 @@ TEST_F(PatchRun, PlayTrustsTheIndexOfTheLastFullCheckAndUpdateClientChecksEveryt
     EXPECT_EQ(Read(dir + "\\patch-cache\\index.tsv").compare(0, 43, "VEQINDEX1\t" + other + "\n"), 0);
 }
 
+// Releases signed by veq-publish with keys made by openssl, a and b, each row served in turn to one install
+// folder with the keys the row gives the launcher in place of the build's. "3x" and "9x" are signed by hand with
+// key a: counter 3 over release 1a's manifest, and counter 9 over 4b's with an expiry in 2001.
+TEST_F(PatchRun, OnlyReleasesSignedWithAKnownKeyNotOlderNorExpiredAreInstalled) {
+    const char kInvalid[] = "Tandatangan manifest patch tidak sah. Tiada fail ditukar.";
+    const char kOlder[] = "Manifest patch lebih lama daripada yang sudah dipasang. Tiada fail ditukar.";
+    const std::vector<File> v1 = {{"System/A.u", "one"}}, v2 = {{"System/A.u", "two"}, {"Maps/B.ut2", "bee"}},
+                            v3 = {{"System/A.u", "three"}};
+    const std::string keys = FreshDir("-keys"), bin = UnixPath(BinDir());
+    ASSERT_TRUE(Install(dir, {{"System/A.u", "zero"}}) && Install(keys + "\\c1", v1) && Install(keys + "\\c2", v2) &&
+                Install(keys + "\\c3", v3));
+    const std::string script =
+        "set -e; PATH=/usr/bin:/bin; cd '" + UnixPath(keys) + "'; P='" + bin + "/../native/tools/veq-publish'; "
+        "W='" + UnixPath(releaseDir) + "'; key() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:3072 -out $1.pem; "
+        "openssl pkey -in $1.pem -pubout -out $1.pub; '" + bin + "/keyblob-host' --raw $1.pub $1.blob; }; "
+        "keep() { cp $W/patch/manifest.tsv $1.tsv; cp $W/patch/manifest.tsv.sig $1.sig; }; "
+        "forge() { printf 'VEQSIG1\\t%s\\t%s\\t%s\\n' $2 $3 $(sha256sum $1.tsv | cut -c1-64) >$4.line; { cat $4.line; "
+        "openssl dgst -sha256 -sign a.pem $4.line | od -An -v -tx1 | tr -d ' \\n'; echo; } >$4.sig; cp $1.tsv $4.tsv; }; "
+        "key a; key b; $P c1 $W --sign a.pem; keep 1a; $P c2 $W --sign b.pem; keep 2b; "
+        "$P c2 $W --sign a.pem; keep 3a; $P c3 $W --sign b.pem; keep 4b; $P sign $W --sign b.pem; keep 5b; "
+        "forge 1a 3 4000000000 3x; forge 4b 9 1000000000 9x";
+    ASSERT_EQ(RunUnix(script, keys), 0) << Read(keys + "\\unix.log");
+    const std::string a = Read(keys + "\\a.blob"), b = Read(keys + "\\b.blob");
+    const ReleaseKey both[] = {{(const unsigned char*)a.data(), (unsigned long)a.size()},
+                               {(const unsigned char*)b.data(), (unsigned long)b.size()}};
+    const ReleaseKey* built = g_releaseKeys;
+    const unsigned builtCount = g_releaseKeyCount;
+    const struct {
+        unsigned keys;  // of both: none, a, a and b
+        const char *manifest, *sig;
+        bool flip;
+        std::string status;
+        const std::vector<File>& has;
+    } kRows[] = {
+        {1, "1a", "1a", false, "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.", v1},
+        {1, "3a", "3a", true, kInvalid, v1},  // one bit of a path: System/a.u
+        {1, "2b", "2b", false, kInvalid, v1},
+        {1, "3a", "", false, kInvalid, v1},
+        {1, "3a", "3a", false, "Patch siap: 2 fail berubah, 0 fail sedia ada dikekalkan.", v2},
+        {1, "1a", "1a", false, kOlder, v2},
+        {1, "3x", "3x", false, kOlder, v2},
+        {1, "9x", "9x", false, "Manifest patch sudah tamat tempoh. Tiada fail ditukar.", v2},
+        {2, "4b", "4b", false, "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.", v3},  // the next key
+        {2, "5b", "5b", false, "Client terkini. 1 fail disemak; tiada download.", v3},           // re-signed
+        {0, "1a", "2b", false, "Patch siap: 1 fail berubah, 0 fail sedia ada dikekalkan.", v1},  // no keys at all
+    };
+    for (const auto& r : kRows) {
+        SCOPED_TRACE(std::string("row ") + std::to_string(&r - kRows + 1) + ": " + r.manifest + " with " + r.sig);
+        const std::string record = Read(In(dir, "patch-cache/release.tsv"));
+        std::string manifest = Read(keys + "\\" + r.manifest + ".tsv");
+        if (r.flip) manifest[manifest.find("System/A.u") + 7] ^= 0x20;
+        const std::string sig = In(releaseDir, "patch/manifest.tsv.sig");
+        ASSERT_TRUE(Write(In(releaseDir, "patch/manifest.tsv"), manifest) && ResetServer());
+        DeleteFileA(sig.c_str());
+        ASSERT_TRUE(!*r.sig || CopyFileA((keys + "\\" + r.sig + ".sig").c_str(), sig.c_str(), FALSE));
+        g_releaseKeys = both, g_releaseKeyCount = r.keys;
+        bool refused = r.status.find("Tiada fail ditukar") != std::string::npos;
+        EXPECT_EQ(RunPatch(), !refused);
+        EXPECT_EQ(Status(), r.status);
+        EXPECT_TRUE(HasFiles(dir, r.has));
+        std::vector<Request> log = ServerLog();
+        EXPECT_EQ(Requests(log, "/patch/manifest.tsv.sig"), !r.keys ? 0 : r.status == kInvalid ? 2 : 1) << "retry";
+        EXPECT_EQ(Read(In(dir, "patch-cache/release.tsv")) == record, refused || !r.keys) << "the record kept";
+        EXPECT_TRUE(!refused || Requests(log, "/patch/blobs/") == 0);
+    }
+    g_releaseKeys = built, g_releaseKeyCount = builtCount;
+}
+
 // The disk fills up while the last (empty) blob is on its way: the blob still lands and needs no room to
 // install, but the journal cannot be written, and without it nothing may be replaced.
 TEST(PatchRunExe, AJournalThatCannotBeWrittenStopsTheRunBeforeAnyInstall) {

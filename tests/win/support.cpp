@@ -117,6 +117,29 @@ std::string Sha256(const std::string& bytes) {
     return hex;
 }
 
+// Wine starts a Unix program from a Unix path, but its handle is no way to wait for it.
+static bool StartUnix(std::string cmd) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+// The shell says when the command is done through a file. It may not hold double quotes; its output goes to
+// <dir>\unix.log.
+int RunUnix(const std::string& command, const std::string& dir) {
+    const std::string done = UnixPath(dir) + "/unix.status";
+    DeleteFileA(In(dir, "unix.status").c_str());
+    if (!StartUnix("/bin/sh -c \"(" + command + ") >'" + UnixPath(dir) + "/unix.log' 2>&1; echo $? >'" + done +
+                   ".tmp' && mv '" + done + ".tmp' '" + done + "'\""))
+        return -1;
+    for (int i = 0; i < 6000 && !Exists(In(dir, "unix.status")); i++) Sleep(20);
+    return Exists(In(dir, "unix.status")) ? atoi(Read(In(dir, "unix.status")).c_str()) : -1;
+}
+
 // Wine 8 has CreateSymbolicLinkA succeed without making anything, but reports a Unix symbolic link to a folder as a
 // reparse point, as Windows does its own links: so links are made with ln, through Wine's start of a Unix program.
 // With `once`, the link is made as soon as nothing stands at its name any more (up to 20 s), by a program that
@@ -125,13 +148,8 @@ bool Link(const std::string& link, const std::string& target, bool once) {
     std::string ln = "ln -s \"" + UnixPath(target) + "\" \"" + UnixPath(link) + "\"";
     std::string cmd = once ? "/usr/bin/timeout 20 /bin/sh -c \"while [ -e '" + UnixPath(link) + "' ]; do :; done; " + ln + "\""
                            : "/bin/" + ln;
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessA(NULL, &cmd[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return false;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    // A Unix process's handle is no way to wait for it: wait for the link itself.
+    if (!StartUnix(cmd)) return false;
+    // Wait for the link itself.
     for (int i = 0; i < 250 && !once; i++, Sleep(20))
         if (GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
     return once;

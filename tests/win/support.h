@@ -24,6 +24,7 @@ std::string Sha256(const std::string& bytes);
 // A link made from the Unix side (a folder link Wine reports as a reparse point; a file link it does not); with
 // `once`, as soon as the name is free.
 bool Link(const std::string& link, const std::string& target, bool once = false);
+int RunUnix(const std::string& command, const std::string& dir);  // sh -c COMMAND; its status, -1 when it never ends
 
 // ---- The test server (tests/harness/testserver.py) ----
 // "POST /ctl/reset", "POST /ctl/fault?path=...", "GET /ctl/log": true on 200, with the body in *body.

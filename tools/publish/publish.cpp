@@ -409,6 +409,9 @@ int WriteManifest(const PublishOptions* o, const Release& s) {
         !WriteFileAtomically(patchDir.c_str(), "manifest.tsv", s.manifest.data(), s.manifest.size(),
                              CheckWrittenManifest, &check))
         return 0;
+    // Right after the manifest: launchers with release keys take it once its signature is there.
+    if (o->signKey && !SignManifest(o->outDir, s.manifest, o->signKey, o->expiresDays, o->report)) return 0;
+    if (!o->signKey) WarnStaleSignature(o->outDir, s.manifest, o->report);
     if (!history.empty() && SameAsFile(historyDir + "/" + history.back().name, s.manifest)) return 1;
     char name[128];
     snprintf(name, sizeof name, "%06lu-%s.tsv", history.empty() ? 1UL : history.back().sequence + 1, s.releaseId);

@@ -2,6 +2,7 @@
 // veq-publish: turns a folder laid out like an install folder into a release tree the launcher patches from
 // (OUT/patch/manifest.tsv and OUT/patch/blobs/<digest>), keeps every published manifest in OUT/history, and
 // prunes blobs that no recent manifest names.
+#include <openssl/types.h>
 #include <stddef.h>
 #include <stdio.h>
 
@@ -23,6 +24,8 @@ struct PublishOptions {
     char serviceHost[kHostCap];  // BishopIP of the published autoupdate.ini
     FILE* report;                // skipped and refused files, the summary
     FILE* progress;              // progress of long publishes
+    EVP_PKEY* signKey;           // NULL: the release is not signed
+    unsigned long expiresDays;   // of its signature
 };
 
 // kPublishOk when the release is in place; kPublishRefused when some file would make the launcher refuse the
@@ -58,3 +61,16 @@ int ListHistory(const char* outDir, std::vector<HistoryEntry>* entries);
 // Holds an exclusive lock on outDir/.veq-publish.lock, so a publish and a prune never interleave. Returns the
 // descriptor to close, or -1 with the reason on stderr.
 int LockReleaseTree(const char* outDir);
+
+// ---- Signatures (sign.cpp) ----
+enum { kDefaultExpiresDays = 30, kMaxExpiresDays = 3650 };
+// The operator's release key: a PEM private RSA key of 3072 to 4096 bits (its passphrase is asked for on the
+// terminal). NULL with the reason on stderr.
+EVP_PKEY* LoadReleaseKey(const char* path);
+// Signs `manifest` as OUT_DIR's live manifest into patch/manifest.tsv.sig (atomically), with a counter one more
+// than the last one written into OUT_DIR, valid for `days` days. The caller holds the tree's lock. 1 on success.
+int SignManifest(const char* outDir, const std::string& manifest, EVP_PKEY* key, unsigned long days, FILE* report);
+// veq-publish sign: the live manifest signed anew, for a new expiry. kPublishOk or kPublishFailed.
+int ResignRelease(const char* outDir, EVP_PKEY* key, unsigned long days, FILE* report);
+// Tells the operator when OUT_DIR's signature is not one of `manifest` (an unsigned publish over a signed one).
+void WarnStaleSignature(const char* outDir, const std::string& manifest, FILE* report);
