@@ -68,8 +68,9 @@ static unsigned long long AnnouncedLength(HINTERNET request) {
     return len ? value : kBadLength;
 }
 
-// 1 when a 206 answer carries the rest of the body after the `have` bytes we hold.
-static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned long long total) {
+// 1 when the answer's Content-Range is exactly bytes first-last/total.
+static int AnswerRangeIs(HINTERNET request, unsigned long long first, unsigned long long last,
+                         unsigned long long total) {
     const WinHttpApi* http = WinHttp();
     wchar_t wide[96];
     char text[96];
@@ -79,7 +80,12 @@ static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned 
         return 0;
     len /= sizeof wide[0];
     for (DWORD i = 0; i < len; i++) text[i] = wide[i] < 128 ? (char)wide[i] : '?';
-    return RangeContinues(text, len, have, total);
+    return ContentRangeIs(text, len, first, last, total);
+}
+
+// 1 when a 206 answer carries the rest of the body after the `have` bytes we hold.
+static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned long long total) {
+    return total > 0 && AnswerRangeIs(request, have, total - 1, total);
 }
 
 static Outcome FailedCall(void) { return IsTransientWinHttpError(GetLastError()) ? kRetry : kGiveUp; }
@@ -222,4 +228,87 @@ int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long m
 
 int DownloadBlob(const wchar_t* object, const char* partPath, unsigned long long size, unsigned long long* had) {
     return Download(object, partPath, size, size, 1, 1, had);
+}
+
+// A refused answer that is short is read to its end, so the connection stays for the next request.
+static void DrainShortAnswer(HINTERNET request, unsigned char* piece, DWORD cap) {
+    DWORD got = 0;
+    if (AnnouncedLength(request) > cap) return;  // none announced, or long: closing costs less
+    while (WinHttp()->ReadData(request, piece, cap, &got) && got > 0) {
+    }
+}
+
+// One try of a part of `object`: with bytes > 0, what follows the *done bytes taken of the range [first, first +
+// bytes), as a 206 with exactly that range; with bytes == 0, the whole body again as a 200, at most `total`
+// bytes. Any other answer (a 200 with the whole blob for a range among them) ends the part: the caller has a
+// better way to the blob.
+static Outcome TryPart(HINTERNET connection, const wchar_t* object, unsigned long long first,
+                       unsigned long long bytes, unsigned long long total, PartTake take, void* ctx,
+                       unsigned long long* done) {
+    static unsigned char piece[kDownloadChunkBytes];  // one download at a time, on the one thread that downloads
+    const WinHttpApi* http = WinHttp();
+    Outcome outcome = kGiveUp;
+    DWORD status = 0, len = sizeof status;
+    unsigned long long from, last = first + bytes - 1, announced, limit = bytes ? bytes : total;
+    wchar_t range[64];
+    HINTERNET request = http->OpenRequest(connection, L"GET", object, NULL, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    if (!request) return kGiveUp;
+    if (!bytes) *done = 0;
+    from = first + *done;
+    if (bytes) {
+        FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-%I64u", from, last);
+        http->AddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
+    }
+    if (!http->SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !http->ReceiveResponse(request, NULL)) {
+        outcome = FailedCall();
+        goto done;
+    }
+    if (!http->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &len, WINHTTP_NO_HEADER_INDEX))
+        goto done;
+    announced = AnnouncedLength(request);
+    if (bytes ? status != 206 || !AnswerRangeIs(request, from, last, total) : status != 200) {
+        if (IsTransientStatus(status)) outcome = kRetry;
+        DrainShortAnswer(request, piece, sizeof piece);
+        goto done;
+    }
+    if (announced == kBadLength ||
+        (announced != kNoLength && (bytes ? announced != last + 1 - from : announced > total)))
+        goto done;
+    for (;;) {
+        DWORD got = 0;
+        if (!http->ReadData(request, piece, sizeof piece, &got)) {
+            outcome = kRetry;
+            goto done;
+        }
+        if (got == 0) break;
+        if (got > limit - *done || !take(ctx, *done, piece, got)) goto done;
+        *done += got;
+        if (StopRequested()) goto done;
+    }
+    // Short: the connection dropped mid-body.
+    outcome = (bytes ? *done == bytes : announced == kNoLength || *done == announced) ? kDone : kRetry;
+done:
+    http->CloseHandle(request);
+    return outcome;
+}
+
+int DownloadPart(const wchar_t* object, unsigned long long first, unsigned long long bytes,
+                 unsigned long long total, PartTake take, void* ctx) {
+    PatchLink own = {NULL, NULL};
+    PatchLink* link = s_runLink.connection ? &s_runLink : &own;
+    unsigned long long done = 0;
+    Outcome outcome = kGiveUp;
+    if (bytes > total || first > total - bytes) return 0;
+    if (link == &s_runLink || OpenLink(&own)) {
+        for (int failed = 0;; failed++) {
+            outcome = TryPart(link->connection, object, first, bytes, total, take, ctx, &done);
+            unsigned delay = outcome == kRetry ? RetryDelayMs(failed + 1) : 0;
+            if (!delay || WaitForStop(delay)) break;
+        }
+    }
+    CloseLink(&own);
+    return outcome == kDone;
 }

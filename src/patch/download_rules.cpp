@@ -31,14 +31,19 @@ static int ReadNumber(const char* s, size_t len, size_t* pos, char stop, unsigne
     return 1;
 }
 
-int RangeContinues(const char* value, size_t len, unsigned long long have, unsigned long long total) {
+int ContentRangeIs(const char* value, size_t len, unsigned long long first, unsigned long long last,
+                   unsigned long long total) {
     static const char kUnit[] = "bytes ";
     size_t pos = sizeof kUnit - 1;
-    unsigned long long first, last, size;
+    unsigned long long a, b, size;
     for (size_t i = 0; i < pos; i++)
         if (i >= len || value[i] != kUnit[i]) return 0;
-    if (!ReadNumber(value, len, &pos, '-', &first) || !ReadNumber(value, len, &pos, '/', &last) ||
+    if (!ReadNumber(value, len, &pos, '-', &a) || !ReadNumber(value, len, &pos, '/', &b) ||
         !ReadNumber(value, len, &pos, 0, &size) || pos != len)
         return 0;
-    return total > 0 && first == have && last == total - 1 && size == total;
+    return a == first && b == last && size == total;
+}
+
+int RangeContinues(const char* value, size_t len, unsigned long long have, unsigned long long total) {
+    return total > 0 && ContentRangeIs(value, len, have, total - 1, total);
 }

@@ -15,6 +15,9 @@ int IsTransientStatus(unsigned long status);
 // may not meet; 0 for everything else (a certificate, TLS or protocol that will not change).
 int IsTransientWinHttpError(unsigned long error);
 
-// 1 when a Content-Range value ("bytes FIRST-LAST/TOTAL") continues exactly the `have` bytes already written
-// of a body of `total` bytes: FIRST == have, LAST == total - 1, TOTAL == total.
+// 1 when a Content-Range value is exactly "bytes FIRST-LAST/TOTAL" with these numbers (decimal, no blanks).
+int ContentRangeIs(const char* value, size_t len, unsigned long long first, unsigned long long last,
+                   unsigned long long total);
+// 1 when a Content-Range value continues exactly the `have` bytes already written of a body of `total` bytes:
+// FIRST == have, LAST == total - 1, TOTAL == total.
 int RangeContinues(const char* value, size_t len, unsigned long long have, unsigned long long total);

@@ -21,6 +21,13 @@ int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long m
 int DownloadBlob(const wchar_t* object, const char* partPath, unsigned long long size, unsigned long long* had);
 // The bytes of a partial blob that DownloadBlob would go on from.
 unsigned long long HeldBlobBytes(const char* partPath, unsigned long long size);
+// GET bytes [first, first + bytes) of `object`, a body of `total` bytes, or with bytes == 0 the whole body of at
+// most `total` bytes, handing them to `take` in order with their place in the part (a whole body tried again
+// starts again at 0; 0 from `take` ends the download). Tried again, and a range resumed where it was cut, as
+// DownloadToFile does. 1 when all were taken.
+typedef int (*PartTake)(void* ctx, unsigned long long at, const void* data, unsigned long n);
+int DownloadPart(const wchar_t* object, unsigned long long first, unsigned long long bytes,
+                 unsigned long long total, PartTake take, void* ctx);
 // Brings the client in the install directory to the published release, hashing every file to check it (UPDATE
 // CLIENT is the player's "verify files"). Owns the busy state.
 int RunPatch(void);
@@ -56,6 +63,16 @@ struct PatchRelease {
 };
 
 enum { kMaxPatchRecords = 10000 };
+
+// Puts a changed file's new content into its cache file from the old file of the same path and byte ranges of
+// its blob (`object`), as the blob's chunk index on the server guides it, and checks the whole against the
+// manifest's digest. 0 when that cannot be done (no index, nothing to keep, a range refused or not verifying, the
+// whole not matching, the player stopping): the caller downloads the whole blob, unless stopped. Reports its bytes
+// as progress, and gives them back when it fails.
+int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object);
+// The blob of a changed file whole and verified in the cache: assembled as above, else downloaded, going on from
+// its partial file. 0 when it cannot be had, or the player stopped the run.
+int FetchBlob(const PatchRecord* rec);
 
 // The connection the patch run's downloads share; DownloadToFile opens one of its own when none is open.
 int OpenPatchLink(void);

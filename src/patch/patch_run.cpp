@@ -153,14 +153,18 @@ static int KeepBlob(const char* partPath, const char* cachePath) {
     return DiskMakeFolders(cachePath, 0) && DiskMove(partPath, cachePath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-// The blob of `rec` whole and verified in the cache, going on from its partial file. A partial file is the
-// player's folder's like any other: when the whole proves wrong, the blob is fetched once more from its start.
-static int FetchBlob(const PatchRecord* rec) {
+// The blob of `rec` whole and verified in the cache: assembled from the old file of its path when nothing of a
+// whole download waits in its partial file, else going on from that. A partial file is the player's folder's like
+// any other: when the whole proves wrong, the blob is fetched once more from its start. An assembly that does not
+// verify costs one whole download more, never a wrong file.
+int FetchBlob(const PatchRecord* rec) {
     char part[kPathCap];
     wchar_t object[kBlobObjectCap];
     unsigned long long had = 0;
     FormatBoundedW(object, kBlobObjectCap, L"/patch/blobs/%hs", rec->digest);
     PartialPath(part, rec);
+    if (!HeldBlobBytes(part, rec->size) && AssembleFromOldFile(rec, object)) return 1;
+    if (StopRequested()) return 0;
     for (int tries = 0; tries < 2; tries++) {
         if (!DownloadBlob(object, part, rec->size, &had) || StopRequested()) return 0;
         if (DigestMatches(part, rec->digest)) return KeepBlob(part, rec->cachePath);

@@ -2,7 +2,7 @@
 // The one way the launcher changes the disk. It runs as administrator in a folder the player (and any program of
 // the player's) may write, so everything below that folder is somebody else's input. Every create, write, move,
 // attribute change and delete goes through here, and only here calls the functions that change files
-// (tests/native/disk_only.cmake checks src/ for them).
+// (tests/native/disk_only.sh checks src/ for them).
 //
 // Paths are absolute and strictly below g_shell.installDir, as InstallPath builds them. Each call opens the folders
 // from the install folder down to the path's folder without FILE_SHARE_DELETE, refuses a link among them, and keeps

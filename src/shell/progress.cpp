@@ -35,6 +35,12 @@ void ReportProgress(unsigned long long added, unsigned long long moreTotal) {
     ReleaseSRWLockExclusive(&s_lock);
 }
 
+void DropFromProgress(unsigned long long bytes) {
+    AcquireSRWLockExclusive(&s_lock);
+    s_total -= bytes < s_total ? bytes : s_total;
+    ReleaseSRWLockExclusive(&s_lock);
+}
+
 // COM on the window thread, for the taskbar button only; without it the button just shows no progress.
 static ITaskbarList3* Taskbar(void) {
     static ITaskbarList3* taskbar;

@@ -77,6 +77,8 @@ int AskToStop(void);
 void BeginProgress(int phase);  // a ProgressPhase; its figures start at 0 of 0 bytes
 // The small call any downloader or hasher makes: `added` bytes more done, `moreTotal` bytes more to do.
 void ReportProgress(unsigned long long added, unsigned long long moreTotal);
+// Bytes counted on that will not come after all (an old file held them): off the total, never counted as done.
+void DropFromProgress(unsigned long long bytes);
 void OnProgressChange(HWND hwnd);
 void EndProgress(int failed);  // after a run: hidden, and the taskbar button red when it failed
 void PaintProgress(HDC dc);

@@ -4,20 +4,24 @@ request log that the tests switch through a plain-HTTP control port.
   testserver.py --https 127.0.0.1:443 --control 127.0.0.1:8081 --pki DIR --release DIR --uploads DIR
 Control calls answer once their change is in effect, 200 "ok" (or the log), 400 with the reason:
   POST /ctl/reset                 faults and log cleared, TLS default, start-up directories, connections dropped
-  POST /ctl/release?dir=/abs      serve DIR/patch/manifest.tsv(.sig) and DIR/patch/blobs/<digest>
+  POST /ctl/release?dir=/abs      serve DIR/patch/manifest.tsv(.sig), DIR/patch/blobs/<digest> (one byte range
+                                  asked for as 206) and DIR/patch/chunks/<digest>
   POST /ctl/uploads?dir=/abs      store uploads in DIR
-  POST /ctl/fault?path=P&status=N&body=N&chunked=1&stall_ms=N&stall_after=N&cut_after=N&rate=N&times=N
+  POST /ctl/fault?path=P&status=N&body=N&chunked=1&stall_ms=N&stall_after=N&cut_after=N&rate=N&times=N&ranged=1
+                  &flip=N
       requests whose path starts with P get status N (200 unless given) and the real content, or N filler bytes,
       at N bytes a second with rate; the answer stalls once after stall_after body bytes (0: before it; for an
-      upload: before its body is read),
-      or the connection drops after cut_after bytes; times=N: the next N such requests only. A fault ignores
-      Range; an upload under a fault with a status is not stored.
+      upload: before its body is read), or the connection drops after cut_after bytes; times=N: the next N such
+      requests only. A fault ignores Range unless ranged=1; flip=N inverts body byte N. An upload under a fault
+      with a status is not stored.
   POST /ctl/tls?mode=default|tls11|untrusted|off|drop     off: refused; drop: connections go unanswered
-  GET  /ctl/log   METHOD TARGET AGENT CONTENT-TYPE BODY-BYTES STATUS STORED RANGE CONNECTION, tab-separated
+  GET  /ctl/log   METHOD TARGET AGENT CONTENT-TYPE BODY-BYTES STATUS STORED RANGE CONNECTION, tab-separated (the
+                  bytes received, or for a GET those of the answer)
 """
 import argparse
 import http.server
 import os
+import re
 import socket
 import socketserver
 import ssl
@@ -30,7 +34,7 @@ warnings.filterwarnings("ignore", category=DeprecationWarning)  # TLS 1.1 is wan
 MODES = {"default": ("server", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3),
          "tls11": ("server", ssl.TLSVersion.TLSv1_1, ssl.TLSVersion.TLSv1_1),
          "untrusted": ("untrusted", ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3)}
-FAULT_FIELDS = {"status", "body", "chunked", "stall_ms", "stall_after", "cut_after", "rate", "times"}
+FAULT_FIELDS = {"status", "body", "chunked", "stall_ms", "stall_after", "cut_after", "rate", "times", "ranged", "flip"}
 
 
 def shut(sock):
@@ -152,23 +156,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = urllib.parse.urlsplit(self.path).path
         fault = self.state.take_fault(path) or {}
         body, status, extra = b"not found\n", 404, []
-        if path in ("/patch/manifest.tsv", "/patch/manifest.tsv.sig") or path.startswith("/patch/blobs/"):
+        if path in ("/patch/manifest.tsv", "/patch/manifest.tsv.sig") or \
+                path.startswith(("/patch/blobs/", "/patch/chunks/")):
             try:
                 with open(os.path.join(self.state.release, path.lstrip("/")), "rb") as f:
-                    body, status = f.read(), 200
+                    size = os.fstat(f.fileno()).st_size
+                    ask = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+                    first, last = (int(ask[1]), min(int(ask[2] or size - 1), size - 1)) if ask else (0, -1)
+                    if path.startswith("/patch/blobs/") and first <= last and (not fault or fault["ranged"]):
+                        extra.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
+                        f.seek(first)
+                        body, status = f.read(last + 1 - first), 206
+                    else:
+                        body, status = f.read(), 200
             except OSError:
                 pass
-        ask = self.headers.get("Range", "")
-        if status == 200 and path.startswith("/patch/blobs/") and not fault and ask.startswith("bytes=") \
-                and ask.endswith("-") and ask[6:-1].isdigit() and int(ask[6:-1]) < len(body):
-            first = int(ask[6:-1])
-            extra.append(("Content-Range", "bytes %d-%d/%d" % (first, len(body) - 1, len(body))))
-            status, body = 206, body[first:]
         if fault:
-            status = fault["status"] or 200
+            status = fault["status"] or (status if fault["ranged"] else 200)
             if fault["body"] is not None:
                 body = bytes(97 + i % 26 for i in range(fault["body"]))
-        self.record(status, 0)
+            if fault["flip"] is not None and fault["flip"] < len(body):
+                body = body[:fault["flip"]] + bytes([body[fault["flip"]] ^ 0xFF]) + body[fault["flip"] + 1:]
+        self.record(status, len(body))
         self.reply(status, body, extra, fault)
 
     def reply(self, status, body, extra, fault):

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "patch/chunk_rules.h"
 #include "patch/manifest_rules.h"
 #include "patch/signature_rules.h"
 
@@ -165,8 +166,17 @@ TEST_F(PublishTest, BlobsHoldTheFilesAndSameContentIsTheSameRelease) {
         digests.insert(rel[f.first].digest);
     }
     EXPECT_EQ(Names(out + "/patch/blobs"), digests);
-    EXPECT_EQ(Names(out + "/patch"), (std::set<std::string>{"blobs", "manifest.tsv"}));
+    EXPECT_EQ(Names(out + "/patch"), (std::set<std::string>{"blobs", "chunks", "manifest.tsv"}));
     EXPECT_EQ(fs::status(out + "/patch/manifest.tsv").permissions() & kReadable, kReadable);
+    // A chunk index for the one blob of 1 MiB, as the launcher reads it (the Wine tests assemble from its chunks).
+    const std::string world = rel["Textures/World.utx"].digest, index = Read(out + "/patch/chunks/" + world);
+    std::vector<ChunkEntry> chunks(64);
+    char named[65];
+    unsigned long long total = 0;
+    EXPECT_EQ(Names(out + "/patch/chunks"), std::set<std::string>{world});
+    EXPECT_GT(ParseChunkIndex(index.data(), index.size(), named, chunks.data(), chunks.size(), &total), 0) << index;
+    EXPECT_TRUE(named == world && total == 1u << 20);
+    ASSERT_TRUE(Put(out + "/patch/chunks/" + world, "damaged"));
 
     // Again, now with the output folder inside: the same release, nothing new written.
     ASSERT_EQ(Publish(client_ + " " + out), 0) << output_;
@@ -174,6 +184,7 @@ TEST_F(PublishTest, BlobsHoldTheFilesAndSameContentIsTheSameRelease) {
                              "folder", "0 blobs written (0.0 MiB), 7 already there"})
         EXPECT_NE(output_.find(line), std::string::npos) << line << "\n" << output_;
     EXPECT_EQ(Read(out + "/patch/manifest.tsv"), first);
+    EXPECT_EQ(Read(out + "/patch/chunks/" + world), index) << "a damaged index is written again";
     ASSERT_EQ(Names(out + "/history").size(), 1u) << "an unchanged release is no new history entry";
     EXPECT_EQ(Read(out + "/history/" + *Names(out + "/history").begin()), first);
 

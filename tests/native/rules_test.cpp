@@ -4,11 +4,15 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "config/ini_rules.h"
 #include "launch/launch_rules.h"
+#include "patch/chunk_rules.h"
 #include "patch/download_rules.h"
 #include "patch/index_rules.h"
 #include "patch/journal_rules.h"
@@ -259,6 +263,7 @@ TEST(Rules, JournalIndexRangesAndRetries) {
     EXPECT_EQ(ParseIndex(index.data(), index.size(), kId.c_str(), got, 2), -1) << "a size that is no number";
 
     EXPECT_TRUE(RangeContinues("bytes 65536-199999/200000", 25, 65536, 200000));
+    EXPECT_TRUE(ContentRangeIs("bytes 10-19/200000", 18, 10, 19, 200000) && !ContentRangeIs("bytes 10-19/200000", 18, 10, 20, 200000));
     for (const char* r : {"bytes 0-199999/200000", "bytes 65536-199998/200000", "bytes 65536-199999/*",
                           "bytes 65536-199999/200001", "bytes  65536-199999/200000", "bytes 65536-199999/200000x"})
         EXPECT_FALSE(RangeContinues(r, strlen(r), 65536, 200000)) << r;
@@ -271,6 +276,90 @@ TEST(Rules, JournalIndexRangesAndRetries) {
     EXPECT_EQ(HashThreadCount(2, 500), 2);
     EXPECT_EQ(HashThreadCount(16, 500), kMaxHashThreads);
     EXPECT_EQ(HashThreadCount(8, 3), 3);
+}
+
+// The chunks of `data` as both sides cut them, read in pieces of at most 100000 bytes through the smallest window
+// allowed, so that it is refilled mid-chunk.
+static std::vector<std::string> Chunks(const std::string& data) {
+    struct Stream { const std::string* data; size_t pos; std::vector<std::string> out; } s = {&data, 0, {}};
+    std::vector<unsigned char> window(kChunkMaxBytes);
+    auto read = [](void* ctx, unsigned char* buf, size_t cap) {
+        Stream* s = (Stream*)ctx;
+        size_t n = std::min({cap, s->data->size() - s->pos, (size_t)100000});
+        memcpy(buf, s->data->data() + s->pos, n);
+        s->pos += n;
+        return (long)n;
+    };
+    auto take = [](void* ctx, const unsigned char* c, size_t len) { ((Stream*)ctx)->out.emplace_back((const char*)c, len); return 1; };
+    EXPECT_TRUE(ForEachChunk(window.data(), window.size(), read, take, &s));
+    return s.out;
+}
+
+// An edit changes only the chunks around it (its own bytes at least, three chunks' worth at most); an unrelated
+// file shares none. Cut as a stream, every chunk is where cutting the whole puts it, within the limits.
+TEST(Rules, ChunkBoundariesSurviveEdits) {
+    std::mt19937 rng(7);
+    std::string old(8 << 20, '\0'), other(old);
+    for (char& c : old) c = (char)rng();
+    for (char& c : other) c = (char)rng();
+    std::string rewritten = old, inserted = old;
+    for (size_t i = 0; i < 10; i++) rewritten.replace(old.size() / 10 * i + 999, 8192, other, i * 8192, 8192);
+    for (size_t i = 5; i-- > 0;) inserted.insert(old.size() / 5 * i + 777, other, i * 4096, 4096);
+    const std::vector<std::string> oldChunks = Chunks(old);
+    const std::set<std::string> kept(oldChunks.begin(), oldChunks.end());
+    const struct { const std::string* data; size_t least, most; } kCases[] = {
+        {&rewritten, 10 * 8192, 10 * 3 * kChunkAvgBytes}, {&inserted, 5 * 4096, 5 * 3 * kChunkAvgBytes},
+        {&other, other.size(), other.size()}};
+    for (const auto& c : kCases) {
+        size_t missing = 0, at = 0;
+        for (const std::string& chunk : Chunks(*c.data)) {
+            missing += kept.count(chunk) ? 0 : chunk.size();
+            EXPECT_EQ(ChunkLength((const unsigned char*)c.data->data() + at, c.data->size() - at), chunk.size());
+            at += chunk.size();
+            EXPECT_TRUE(chunk.size() <= kChunkMaxBytes && (chunk.size() >= kChunkMinBytes || at == c.data->size()));
+        }
+        EXPECT_EQ(at, c.data->size());
+        EXPECT_TRUE(missing >= c.least && missing <= c.most) << missing << " new bytes of " << at;
+    }
+    EXPECT_NEAR((double)old.size() / oldChunks.size(), kChunkAvgBytes, kChunkAvgBytes / 8) << "average length";
+}
+
+// An index reads back as written (the fuzz target refuses every other spelling). A plan takes an old chunk for
+// every chunk of its length and digest, once, and fetches the rest in ranges of at most the given size, one
+// chunk at least.
+TEST(Rules, ChunkIndexAndPlan) {
+    ChunkEntry e[7] = {{262144, {1}}, {100000, {2}}, {262144, {1}}, {262144, {3}},
+                       {262144, {4}}, {262144, {5}}, {5, {6}}};
+    char buf[kChunkHeaderCap], named[65];
+    std::string index(buf, FormatChunkHeader(buf, sizeof buf, kDigest.c_str()));
+    for (const ChunkEntry& c : e) index.append(buf, FormatChunkLine(buf, sizeof buf, &c));
+    ChunkEntry got[7];
+    unsigned long long total = 0;
+    ASSERT_EQ(ParseChunkIndex(index.data(), index.size(), named, got, 7, &total), 7) << index;
+    EXPECT_TRUE(named == kDigest && total == 5 * 262144 + 100005 && memcmp(got, e, sizeof e) == 0);
+
+    DeltaPlan plan;
+    unsigned found[4];
+    ASSERT_TRUE(StartDeltaPlan(&plan, e, 7));
+    EXPECT_FALSE(WantsLength(&plan, 99999));
+    EXPECT_EQ(TakeMatches(&plan, 262144, e[0].digest, found, 4), 2u);
+    EXPECT_EQ(TakeMatches(&plan, 262144, e[0].digest, found, 4), 0u) << "taken once";
+    EXPECT_EQ(TakeMatches(&plan, 100000, e[3].digest, found, 4), 0u) << "same digest, other length";
+    EXPECT_EQ(TakeMatches(&plan, 5, e[6].digest, found, 4), 1u);
+    EXPECT_EQ(plan.keptBytes, 2 * 262144u + 5);
+    const struct { unsigned long long most; std::string want; } kPlans[] = {
+        {1 << 20, "1+1@262144 3+3@624288"}, {524288, "1+1@262144 3+2@624288 5+1@1148576"},
+        {1, "1+1@262144 3+1@624288 4+1@886432 5+1@1148576"},
+    };
+    for (const auto& c : kPlans) {  // first+count@offset, and ! when its bytes are not its chunks'
+        std::string got;
+        ChunkRange r;
+        for (size_t next = 0; NextMissingRange(&plan, &next, c.most, &r);)
+            got += (got.empty() ? "" : " ") + std::to_string(r.first) + "+" + std::to_string(r.count) + "@" +
+                   std::to_string(r.offset) + (r.bytes == plan.offsets[r.first + r.count] - r.offset ? "" : "!");
+        EXPECT_EQ(got, c.want) << "at most " << c.most;
+    }
+    EndDeltaPlan(&plan);
 }
 
 // Samples ten a second from `startMs`, each segment of the run at its own rate (bytes a second).

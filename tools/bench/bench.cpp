@@ -7,6 +7,8 @@
 //   veq-bench.exe download DIR DIGEST SIZE   the blob into DIR, three times
 //   veq-bench.exe upload DIR            SEND LOG of DIR\System\ZQ.log
 //   veq-bench.exe debug DIR             PLAY (DEBUG) of the client in DIR
+//   veq-bench.exe delta DIR DIGEST SIZE DIR\Textures\Archive.utx changed to the blob DIGEST: one hash pass of the
+//                                       old file, then the blob fetched as a patch run fetches it
 // Prints one "name seconds longest-wait-ms" line per measurement, then "peak-working-set MiB".
 #include <windows.h>
 #include <psapi.h>
@@ -74,11 +76,22 @@ void Download(void* arg) {
     if (!DownloadToFile(b->object, b->dest, b->size, b->size, 1)) printf("download failed\n");
 }
 
+void HashOld(void* arg) {
+    char digest[kDigestCap];
+    ComputeContentDigest(((PatchRecord*)arg)->destPath, digest);
+}
+
+void FetchChanged(void* arg) {
+    OpenPatchLink();
+    if (!FetchBlob((PatchRecord*)arg)) printf("fetch failed\n");
+    ClosePatchLink();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: veq-bench.exe check|download|upload|debug DIR [DIGEST SIZE]\n");
+        fprintf(stderr, "usage: veq-bench.exe check|update|download|upload|debug|delta DIR [DIGEST SIZE]\n");
         return 2;
     }
     snprintf(g_shell.installDir, sizeof g_shell.installDir, "%s", argv[2]);
@@ -97,6 +110,15 @@ int main(int argc, char** argv) {
         snprintf(b.dest, sizeof b.dest, "%s\\blob", argv[2]);
         b.size = _strtoui64(argv[4], NULL, 10);
         for (int i = 0; i < 3; i++) Measure("download", g_window, Download, &b);
+    } else if (strcmp(argv[1], "delta") == 0 && argc == 5) {
+        static PatchRecord rec;
+        snprintf(rec.digest, sizeof rec.digest, "%s", argv[3]);
+        snprintf(rec.destPath, sizeof rec.destPath, "%s\\Textures\\Archive.utx", argv[2]);
+        snprintf(rec.cachePath, sizeof rec.cachePath, "%s\\patch-cache\\bench\\%s", argv[2], argv[3]);
+        rec.size = _strtoui64(argv[4], NULL, 10);
+        DeleteFileA(rec.cachePath);
+        Measure("hash-once", g_window, HashOld, &rec);
+        Measure("fetch", g_window, FetchChanged, &rec);
     } else if (strcmp(argv[1], "upload") == 0) {
         Measure("send-log", g_window, Press, (void*)1006);
     } else if (strcmp(argv[1], "debug") == 0) {

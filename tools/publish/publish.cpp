@@ -396,6 +396,18 @@ int WriteBlobs(const PublishOptions* o, Release* s) {
     return 1;
 }
 
+// A chunk index beside every large blob, so that launchers fetch only the chunks they lack.
+int WriteChunkIndexes(const PublishOptions* o, const Release& s) {
+    unsigned written = 0;
+    for (const ClientFile& f : s.files) {
+        int isNew = 0;
+        if (!PutChunkIndex(o->outDir, f.digest, f.size, &isNew)) return 0;
+        written += isNew;
+    }
+    if (written) fprintf(o->report, "veq-publish: chunk indexes written: %u\n", written);
+    return 1;
+}
+
 // The live manifest, then a new history entry unless the last one is this manifest, each checked on disk first.
 // The entry comes second, so a publish that failed never takes one of the places prune keeps.
 int WriteManifest(const PublishOptions* o, const Release& s) {
@@ -449,8 +461,8 @@ int PublishRelease(const PublishOptions* o) {
         result = kPublishRefused;
         goto done;
     }
-    // Blobs first, the manifest last: a client never sees a manifest whose blobs are missing.
-    if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s)) goto done;
+    // Blobs and their chunk indexes first, the manifest last: a client never sees a manifest whose blobs are missing.
+    if ((lock = OpenReleaseTree(o)) < 0 || !WriteBlobs(o, &s) || !WriteChunkIndexes(o, s)) goto done;
     ComposeManifest(&s);
     if (!WriteManifest(o, s)) goto done;
     ReportRelease(o, s);

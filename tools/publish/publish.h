@@ -32,6 +32,10 @@ struct PublishOptions {
 // release (each one listed, nothing written); kPublishFailed on an I/O failure (blobs already written stay).
 int PublishRelease(const PublishOptions* o);
 
+// Writes OUT/patch/chunks/<digest> for the blob of that digest and size when it is at least 1 MiB and no index
+// that reads right is there; *written is 1 when one was written. 1 on success; otherwise the reason is on stderr.
+int PutChunkIndex(const char* outDir, const char* digest, unsigned long long size, int* written);
+
 // Removes the blobs (and their chunk indexes) that no kept manifest names, and the history entries older than
 // those. Kept are the live manifest, the last `keep` published and every one live less than `minAge` seconds ago.
 // kPublishFailed, removing nothing, when a kept manifest cannot be read.
