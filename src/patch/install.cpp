@@ -1,7 +1,7 @@
 // The install of a patch run, made so that a kill or a power cut at any moment leaves a client that is either the
 // old one or the new one once the next run has started: every file a step relies on is on the disk before the
 // step, the journal lists what may change, a marker file says an install is under way, and the next run puts the
-// old client back from the journal when it finds the marker.
+// old client back from the journal when it finds the marker, unless the journal carries its completion mark.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -11,8 +11,6 @@
 #include "patch/patch.h"
 #include "shell/disk.h"
 #include "shell/shell.h"
-
-static const char kMarkerName[] = "installing";  // beside files.tsv while an install is under way
 
 static int DigestMatches(const char* path, const char* digest) {
     char have[kDigestCap];
@@ -44,12 +42,37 @@ static int Restore(const char* dest, int existed, const char* backup) {
     return PlaceCopy(backup, dest) && SameContent(backup, dest);
 }
 
-// The completion mark, then away with the marker: from here on nothing needs putting back.
+// The completion mark, set once: a journal that has it gets nothing more, any other is replaced in one move by its
+// entries and the mark, so that a cut leaves it whole, marked or not (and a torn last line goes). 1 when it is marked.
+static int MarkComplete(const char* backupDir) {
+    char journal[kPathCap], tmp[kPathCap];
+    JournalEntry* entries;
+    int complete = 0;
+    long count = ReadJournal(backupDir, &entries, &complete);
+    size_t size = 0, mark = strlen(kJournalEnd);
+    char* text = count < 0 || complete ? NULL : (char*)malloc((size_t)count * kJournalLineCap + mark);
+    if (text) {
+        for (long i = 0; i < count; i++)
+            size += FormatJournalLine(text + size, kJournalLineCap, entries[i].index, entries[i].existed, entries[i].path);
+        memcpy(text + size, kJournalEnd, mark);
+        FormatBounded(journal, sizeof journal, "%s\\files.tsv", backupDir);
+        FormatBounded(tmp, sizeof tmp, "%s.veq-new", journal);
+        complete = DiskWrite(tmp, text, size + mark, 0) &&
+                   DiskMove(tmp, journal, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+    free(text);
+    free(entries);
+    return count >= 0 && complete;
+}
+
+// The mark, then away with the marker. Once the mark is on the disk nothing needs putting back: a marker that cannot
+// go yet (a scanner holds it) is left for a later run.
 static int EndInstall(const char* backupDir) {
-    char journal[kPathCap], marker[kPathCap];
-    FormatBounded(journal, sizeof journal, "%s\\files.tsv", backupDir);
+    char marker[kPathCap];
     FormatBounded(marker, sizeof marker, "%s\\%s", backupDir, kMarkerName);
-    return DiskWrite(journal, kJournalEnd, strlen(kJournalEnd), 1) && DiskDelete(marker);
+    if (!MarkComplete(backupDir)) return 0;
+    DiskDelete(marker);
+    return 1;
 }
 
 int BackUpChanged(PatchRelease* rel) {
@@ -123,9 +146,9 @@ static const char* LinkInJournal(const char* backupDir, const JournalEntry* entr
     return link;
 }
 
-// Puts back everything one journal lists. 0 when a file could not be restored, or the journal cannot be trusted;
-// -1 when a link refused it (its message shown).
-static int RecoverFrom(const char* backupDir) {
+// Puts back everything one journal without its mark lists, and says so once (*shown). 0 when a file could not be
+// restored, or the journal cannot be trusted; -1 when a link refused it (its message shown).
+static int RecoverFrom(const char* backupDir, int* shown) {
     char dest[kPathCap], backup[kPathCap];
     int complete = 0, ok = 0;
     JournalEntry* entries = NULL;
@@ -138,18 +161,14 @@ static int RecoverFrom(const char* backupDir) {
     }
     if (count >= 0) {
         ok = 1;
+        // Marked: cut off before the marker went, or it could not go; the client is whole as it is.
+        if (!complete && !(*shown)++) ShowStatus("Memulihkan pemasangan yang terganggu...");
         for (long i = 0; !complete && i < count; i++) {
             InstallPath(dest, entries[i].path);
             FormatBounded(backup, sizeof backup, "%s\\%u.bak", backupDir, entries[i].index);
             if (!Restore(dest, entries[i].existed, backup)) ok = 0;
         }
-        if (complete) {  // cut off between the mark and the marker's removal: nothing to put back
-            char marker[kPathCap];
-            FormatBounded(marker, sizeof marker, "%s\\%s", backupDir, kMarkerName);
-            ok = DiskDelete(marker);
-        } else {
-            ok = ok && EndInstall(backupDir);
-        }
+        ok = ok && EndInstall(backupDir);
     }
     free(entries);
     return ok;
@@ -168,8 +187,7 @@ int RecoverInterruptedInstall(void) {
         FormatBounded(marker, sizeof marker, "%s\\%s", dir, kMarkerName);
         if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || GetFileAttributesA(marker) == INVALID_FILE_ATTRIBUTES)
             continue;
-        if (!shown++) ShowStatus("Memulihkan pemasangan yang terganggu...");
-        int done = RecoverFrom(dir);
+        int done = RecoverFrom(dir, &shown);
         if (done < 0) ok = -1;
         if (done == 0 && ok > 0) ok = 0;
     } while (ok >= 0 && FindNextFileA(find, &fd));

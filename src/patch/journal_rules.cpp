@@ -6,6 +6,7 @@
 #include "shell/format_rules.h"
 
 const char kJournalEnd[] = "end\n";
+const char kMarkerName[] = "installing";
 
 size_t FormatJournalLine(char* buf, size_t cap, unsigned index, int existed, const char* path) {
     FormatBounded(buf, cap, "%u\t%d\t%s\n", index, existed ? 1 : 0, path);
@@ -35,7 +36,8 @@ long ParseJournal(const char* text, size_t size, size_t installDirLen, JournalEn
     *complete = 0;
     for (size_t pos = 0; pos < size;) {
         const char* lf = (const char*)memchr(text + pos, '\n', size - pos);
-        if (!lf || *complete) return -1;  // every line ends in LF, and nothing follows the mark
+        if (*complete) return -1;  // nothing follows the mark
+        if (!lf) break;            // torn
         size_t len = (size_t)(lf - (text + pos));
         if (len == sizeof kJournalEnd - 2 && memcmp(text + pos, kJournalEnd, len) == 0) {
             *complete = 1;

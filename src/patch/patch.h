@@ -79,14 +79,15 @@ int OpenPatchLink(void);
 void ClosePatchLink(void);
 
 // The install of a run whose blobs are all cached and verified (src/patch/install.cpp). BackUpChanged copies
-// each file about to be replaced and writes the journal; InstallChanged replaces them one by one, setting *bound
-// to the number of leading records a rollback must visit, and marks the journal complete; RollBack puts back
-// what was replaced and marks it complete.
+// each file about to be replaced and writes the journal, then the marker; InstallChanged replaces them one by one,
+// setting *bound to the number of leading records a rollback must visit, and marks the journal complete (1 once
+// the mark is on the disk, the marker removed or not); RollBack puts back what was replaced and marks it complete.
 int BackUpChanged(PatchRelease* rel);
 int InstallChanged(PatchRelease* rel, unsigned* bound);
 int RollBack(PatchRelease* rel, unsigned bound);  // 0 when something could not be put back
 // After a successful run: no "*.veq-new" left in the install folder, only this release's blob cache (and the
-// manifest) in patch-cache, and at most the two newest backup folders whose journals carry their completion mark.
+// manifest) in patch-cache, and of the backup folders those that hold a marker and the two newest whose journals
+// carry their completion mark.
 void TidyUp(const PatchRelease* rel);
 // One patch run per install folder, whatever launcher runs it: held for the run and the configuration rewrite
 // after it. NULL when another launcher holds it. Taken again by the thread that holds it, it nests.
@@ -95,7 +96,7 @@ void ReleaseRunLock(void* lock);
 
 // Puts back the old client after an install that was cut off (a kill, a power cut); 1 when there was none or it
 // is whole again, -1 when a link on the way of a journal refused it (its message shown). Shows "Memulihkan
-// pemasangan yang terganggu..." while it works.
+// pemasangan yang terganggu..." while it puts files back; a marker beside a marked journal only goes, if it can.
 int RecoverInterruptedInstall(void);
 // The journal of one backup folder, read and checked: its entries (a table of kMaxPatchRecords; free it, whatever
 // the result) and whether it has its completion mark. -1 when it cannot be read or trusted.

@@ -10,7 +10,7 @@ enum { kTickDigits = 10 };  // GetTickCount as unsigned decimal
 enum {
     kCacheFolderChars = sizeof "\\patch-cache\\" - 1,
     kBackupFolderChars = sizeof "\\patch-backups\\delta-" - 1,
-    kJournalNameChars = sizeof "\\files.tsv" - 1,  // longer than "\9999.bak"
+    kJournalNameChars = sizeof "\\files.tsv.veq-new" - 1,  // the marked journal on its way; longer than a backup
 };
 static_assert(kCacheFolderChars + kReleaseIdChars + 1 + kDigestChars == kLongestPatchPathSuffix,
               "a cached blob path is install directory + 110");

@@ -4,7 +4,7 @@
 
 // Characters the longest path the patch run names adds to the install directory: a cached blob,
 // "\patch-cache\<32-digit release id>\<64-digit digest>". Backup directory, backups and journal
-// ("\patch-backups\delta-<id>-<tick>\files.tsv", "...\9999.bak") and the manifest cache are shorter;
+// ("\patch-backups\delta-<id>-<tick>\files.tsv.veq-new", "...\9999.bak") and the manifest cache are shorter;
 // destinations and their ".veq-new" names are kept short enough by the manifest's own length rule.
 enum { kLongestPatchPathSuffix = 110 };
 

@@ -1,4 +1,5 @@
-// What a successful run leaves behind is bounded: no temporary files, one release's blob cache, two backups.
+// What a successful run leaves behind is bounded: no temporary files, one release's blob cache, two backups (and any
+// that still hold a marker).
 #include <windows.h>
 
 #include <stdlib.h>
@@ -77,11 +78,13 @@ static int NewerFirst(const void* a, const void* b) {
     return CompareFileTime(&((const BackupDir*)b)->created, &((const BackupDir*)a)->created);
 }
 
-// The two newest backups stay; older ones go, but never one whose journal lacks its completion mark.
+// A folder with a marker holds an install to recover (or a marker that could not go yet) and stays, and so do the
+// two newest whose journals carry their completion mark. Every other goes: older ones, and those of runs cut off
+// before their marker, which replaced nothing.
 static void PruneBackups(void) {
     static BackupDir dirs[kMaxBackupDirs];  // the patch run's thread only
-    char pattern[kPathCap], path[kPathCap];
-    int count = 0;
+    char pattern[kPathCap], path[kPathCap], marker[kPathCap];
+    int count = 0, complete = 0;
     WIN32_FIND_DATAA fd;
     InstallPath(pattern, "patch-backups\\delta-*");
     HANDLE find = FindFirstFileA(pattern, &fd);
@@ -95,10 +98,13 @@ static void PruneBackups(void) {
     } while (FindNextFileA(find, &fd));
     FindClose(find);
     qsort(dirs, (size_t)count, sizeof dirs[0], NewerFirst);
-    for (int i = kBackupsKept; i < count; i++) {
+    for (int i = 0; i < count; i++) {
         InstallPath(path, "patch-backups");
         FormatBounded(path + strlen(path), sizeof path - strlen(path), "\\%s", dirs[i].name);
-        if (JournalComplete(path)) DiskRemoveTree(path);
+        FormatBounded(marker, sizeof marker, "%s\\%s", path, kMarkerName);
+        if (GetFileAttributesA(marker) != INVALID_FILE_ATTRIBUTES) continue;
+        if (JournalComplete(path) && complete++ < kBackupsKept) continue;
+        DiskRemoveTree(path);
     }
 }
 

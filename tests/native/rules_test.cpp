@@ -235,8 +235,10 @@ TEST(Rules, JournalIndexRangesAndRetries) {
     const struct { std::string text, want; const char* why; } kJournals[] = {
         {written + "5\t1\tMaps/B.ut2\n", "2 open 9999 0 Sounds/New Dir/five.uax", "as written, no mark yet"},
         {"0\t1\tSystem/A.u\nend\n", "1 marked 0 1 System/A.u", "marked"}, {"end\n", "0 marked", "nothing to put back"},
-        {"0\t1\tSystem/A.u", "-1", "a line without its LF"}, {"end\n0\t1\tSystem/A.u\n", "-1", "the mark comes last"},
-        {"0\t2\tSystem/A.u\n", "-1", "existed is 0 or 1"}, {"10000\t1\tSystem/A.u\n", "-1", "no index past 9999"},
+        {"0\t1\tSystem/A.u\nend", "1 open 0 1 System/A.u", "a torn last line (a power cut) is not there"},
+        {"0\t1\tSystem/A.u\n" + std::string(3, '\0'), "1 open 0 1 System/A.u", "nor one the disk filled with zeros"},
+        {"end\n0\t1\tSystem/A.u\n", "-1", "the mark comes last"}, {"end\nen", "-1", "nothing follows it, torn or not"},
+        {"0\t2\tSystem/A.u\nen", "-1", "existed is 0 or 1, whatever the last line"}, {"10000\t1\tSystem/A.u\n", "-1", "no index past 9999"},
         {"0\t1\tSystem/../../x.u\n", "-1", "the path rules apply"}, {"0\t1\tMaps/CON.ut2\n", "-1", "a device"},
     };
     for (const auto& c : kJournals) {

@@ -19,6 +19,12 @@ const char kInstallFailed[] = "Pemasangan patch gagal. Backup/fail asal dikekalk
 const char kRestoreIncomplete[] = "Pemasangan patch gagal dan pemulihan tidak lengkap. Tekan UPDATE CLIENT untuk membaiki.";
 const char kUnreachable[] = "Server patch tidak dapat dicapai. Cuba lagi.";
 const char kPatched[] = "Patched: 1 baris (Bishop 127.0.0.1:7451)";
+const std::string kJournal = "0\t1\tSystem/A.u\n1\t0\tSounds/B.uax\n3\t1\tMaps/D.ut2\n";  // of Safety::Prepare
+
+long long SizeOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &a) ? ((long long)a.nFileSizeHigh << 32) | a.nFileSizeLow : -1;
+}
 
 // Every name below `dir` with its bytes and write time: what must stay as it was.
 std::string Snapshot(const std::string& dir) {
@@ -58,37 +64,37 @@ struct Safety : LauncherTest {
     testing::AssertionResult Old() const {
         return Exists(In(dir, "Sounds/B.uax")) ? testing::AssertionFailure() << "the new file stays" : HasFiles(dir, before);
     }
+    // One backup folder, its journal marked once, its marker gone.
+    void ExpectOneMarkedBackup() {
+        std::vector<std::string> backups = List(Backups());
+        ASSERT_EQ(backups.size(), 1u);
+        EXPECT_EQ(Read(Backups() + "\\" + backups[0] + "\\files.tsv"), kJournal + "end\n");
+        EXPECT_EQ(List(Backups() + "\\" + backups[0]), (std::vector<std::string>{"0.bak", "3.bak", "files.tsv"}));
+    }
     void ExpectRolledBack() {
         EXPECT_EQ(Status(), kInstallFailed);
         EXPECT_TRUE(Old());
-        std::vector<std::string> backups = List(Backups());
-        ASSERT_EQ(backups.size(), 1u);
-        EXPECT_EQ(Read(Backups() + "\\" + backups[0] + "\\files.tsv"), "0\t1\tSystem/A.u\n1\t0\tSounds/B.uax\n3\t1\tMaps/D.ut2\nend\n");
-        EXPECT_EQ(List(Backups() + "\\" + backups[0]), (std::vector<std::string>{"0.bak", "3.bak", "files.tsv"}));
+        ExpectOneMarkedBackup();
         EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n") << "UPDATE CLIENT stops at the failed run";
     }
 };
 
-// Once B is in place, a program opens D, allowing reading but not deleting: its move fails, A and B go back.
-TEST_F(Safety, AFailedMoveOfTheLastChangePutsBackTheOthers) {
-    ASSERT_NO_FATAL_FAILURE(Prepare());
-    Program holder;
-    ASSERT_TRUE(HoldAfterMove(&holder, In(dir, "Sounds/B.uax"), 3000, In(dir, "Maps/D.ut2"), "r"));
-    Press(1003);
-    holder.Kill();
-    ExpectRolledBack();
-}
-
-// D is changed by another program right after its move, before the launcher reads it back: all three go back, D
-// included, and the window answers through the copies. D is large, so the read-back outlasts the scribbler.
-TEST_F(Safety, AFailedVerificationOfTheLastChangePutsBackAll) {
-    ASSERT_NO_FATAL_FAILURE(Prepare());
-    Program scribbler;
-    ASSERT_TRUE(Meddle(&scribbler, "scribble", In(dir, "Maps/D.ut2"), std::to_string(24u << 20)));
-    EXPECT_LE(PressProbed(1003), 250u);
-    EXPECT_EQ(scribbler.Wait(10000), 0u) << "the scribbler never saw D in place";
-    ExpectRolledBack();
-    EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
+// D fails as the last change: held by a program from when B is in place, allowing reading but not deleting, so its
+// move fails; or changed right after its move, before the launcher reads it back (D is large, so the read-back
+// outlasts the scribbler). All go back, and the window answers through the copies.
+TEST_F(Safety, AFailedMoveOrVerificationOfTheLastChangePutsBackAll) {
+    for (bool scribble : {false, true}) {
+        UseDir(FreshDir(scribble ? "-scribbled" : ""));
+        ASSERT_NO_FATAL_FAILURE(Prepare());
+        Program meddler;
+        ASSERT_TRUE(scribble ? Meddle(&meddler, "scribble", In(dir, "Maps/D.ut2"), std::to_string(24u << 20))
+                             : HoldAfterMove(&meddler, In(dir, "Sounds/B.uax"), 3000, In(dir, "Maps/D.ut2"), "r"));
+        EXPECT_LE(PressProbed(1003), 250u);
+        EXPECT_TRUE(!scribble || meddler.Wait(10000) == 0) << "the scribbler never saw D in place";
+        meddler.Kill();
+        ExpectRolledBack();
+        EXPECT_FALSE(scribble && Exists(In(dir, "Maps/D.ut2.veq-new")));
+    }
 }
 
 // Two launchers reach one folder by two paths, one through a link above it (the player's own business): the one
@@ -150,26 +156,47 @@ TEST_F(Safety, AHeldFileOrAClientStartedMidRunStopsTheRunBeforeAnyChange) {
     EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n");
 }
 
-// An install cut off between its moves, as a kill or a power cut leaves it: A is new, B is there, D is old.
+// The mark's line torn by a power cut as it was written, all three in place: the next run, even without the server,
+// puts the old client back.
 TEST_F(Safety, ACutOffInstallIsPutBackByTheNextRunEvenWithoutTheServer) {
     ASSERT_NO_FATAL_FAILURE(Prepare());
     std::string backup = Backups() + "\\delta-" + ReleaseId("safety") + "-1";
-    const std::string journal = "0\t1\tSystem/A.u\n1\t0\tSounds/B.uax\n3\t1\tMaps/D.ut2\n";
-    ASSERT_TRUE(Write(backup + "\\files.tsv", journal) && Write(backup + "\\installing", ""));
+    ASSERT_TRUE(Write(backup + "\\files.tsv", kJournal + "en") && Write(backup + "\\installing", ""));
     ASSERT_TRUE(Write(backup + "\\0.bak", before[0].content) && Write(backup + "\\3.bak", before[2].content));
-    ASSERT_TRUE(Install(dir, {now[0], now[1], {"Maps/D.ut2.veq-new", "half"}}));
-    ASSERT_TRUE(Ctl("POST /ctl/tls?mode=untrusted"));
+    ASSERT_TRUE(Install(dir, now) && Ctl("POST /ctl/tls?mode=untrusted"));
     Press(1003);
     EXPECT_EQ(trail, (std::vector<std::string>{"Memulihkan pemasangan yang terganggu...", "Semak manifest patch...", kUnreachable}));
     EXPECT_TRUE(Old());
-    EXPECT_FALSE(Exists(In(dir, "Maps/D.ut2.veq-new")));
-    EXPECT_EQ(Read(backup + "\\files.tsv"), journal + "end\n");
-    EXPECT_FALSE(Exists(backup + "\\installing"));
+    ExpectOneMarkedBackup();
+}
 
+// A scanner holds the marker without delete sharing from when D lands, for 1 s: the install stands, and the next run
+// only removes the marker.
+TEST_F(Safety, AMarkerHeldAsTheInstallEndsStaysForTheNextRun) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    HANDLE held = INVALID_HANDLE_VALUE;
+    std::thread scanner([&] {
+        for (DWORD start = GetTickCount(); held == INVALID_HANDLE_VALUE && GetTickCount() - start < 30000;) {
+            std::vector<std::string> b = List(Backups());
+            if (b.size() == 1 && SizeOf(In(dir, "Maps/D.ut2")) == 24 << 20)
+                held = CreateFileA((Backups() + "\\" + b[0] + "\\installing").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                                   OPEN_EXISTING, 0, NULL);
+        }
+        Sleep(1000);
+        CloseHandle(held);
+    });
+    Press(1003);
+    scanner.join();
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << "the marker went before the scanner came" << Trail();
+    EXPECT_EQ(trail[trail.size() - 2], "Patch siap: 3 fail berubah, 1 fail sedia ada dikekalkan.") << Trail();
+    trail.clear();
+    Press(1003);
+    EXPECT_EQ(trail, (std::vector<std::string>{"Semak manifest patch...", "Client terkini. 4 fail disemak; tiada download.", kPatched}));
+    ExpectOneMarkedBackup();
 }
 
 // A is in place when two programs open A and D: D cannot be moved, and A cannot be put back. The run says the
-// restore is incomplete, leaves its journal without the mark, and the next run (server or not) repairs.
+// restore is incomplete, leaves its journal without the mark, and the next run repairs.
 TEST_F(Safety, ARollbackThatCannotFinishSaysSoAndTheNextRunRepairs) {
     ASSERT_NO_FATAL_FAILURE(Prepare());
     {
@@ -182,14 +209,8 @@ TEST_F(Safety, ARollbackThatCannotFinishSaysSoAndTheNextRunRepairs) {
     std::vector<std::string> backups = List(Backups());
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(Read(Backups() + "\\" + backups[0] + "\\files.tsv").find("end"), std::string::npos);
-    EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n");
-    ASSERT_TRUE(Ctl("POST /ctl/tls?mode=untrusted"));
     Press(1003);
-    EXPECT_EQ(trail[trail.size() - 3], "Memulihkan pemasangan yang terganggu...");
-    EXPECT_TRUE(Old());
-    ASSERT_TRUE(ResetServer());
-    Press(1003);
-    EXPECT_TRUE(HasFiles(dir, now));
+    EXPECT_TRUE(HasFiles(dir, now)) << Trail();
 }
 
 // What a program with the player's rights may plant in the install folder, each in a fresh one: links on the way
@@ -270,8 +291,8 @@ TEST_F(Safety, AFolderSwappedForALinkMidRemovalLeadsNowhere) {
     EXPECT_EQ(Snapshot(canary), before) << (moved ? "moved away during the removal" : "gone before it could be moved");
 }
 
-// Stray temporaries, an older release's cache (with a blob this one needs), five older backups of which one never
-// got its completion mark, and a read-only client file.
+// Stray temporaries, an older release's cache (with a blob this one needs), five older backups (two of runs cut off
+// before their marker, one with a marker a program holds), and a read-only client file.
 TEST_F(Safety, ASuccessfulRunLeavesNoTemporaryOneCacheAndTwoBackups) {
     ASSERT_NO_FATAL_FAILURE(Prepare());
     std::string old = dir + "\\patch-cache\\" + ReleaseId("older"), id = ReleaseId("safety");
@@ -279,42 +300,43 @@ TEST_F(Safety, ASuccessfulRunLeavesNoTemporaryOneCacheAndTwoBackups) {
     ASSERT_TRUE(Write(In(dir, "Textures/Sub/stray.utx.veq-new"), "stray"));
     for (int i = 0; i < 5; i++) {
         std::string b = Backups() + "\\delta-" + id + "-" + std::to_string(i);
-        ASSERT_TRUE(Write(b + "\\files.tsv", i == 0 ? "0\t1\tSystem/A.u\n" : "0\t1\tSystem/A.u\nend\n"));
+        ASSERT_TRUE(Write(b + (i == 0 ? "\\0.bak" : "\\files.tsv"), i == 1 ? "0\t1\tSystem/A.u\n" : "0\t1\tSystem/A.u\nend\n"));
         HANDLE h = CreateFileA(b.c_str(), FILE_WRITE_ATTRIBUTES, 7, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
         FILETIME t = {0, 30000000u + (DWORD)i};  // long ago, oldest first
         SetFileTime(h, &t, NULL, NULL);
         CloseHandle(h);
     }
     ASSERT_TRUE(SetFileAttributesA(In(dir, "System/A.u").c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::string held = Backups() + "\\delta-" + id + "-2";
+    HANDLE marker = CreateFileA((held + "\\installing").c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW, 0, NULL);
 
     Press(1003);
+    CloseHandle(marker);
     EXPECT_TRUE(HasFiles(dir, now)) << Trail();
     EXPECT_FALSE(Exists(In(dir, "Textures/Sub/stray.utx.veq-new")));
     EXPECT_EQ(List(dir + "\\patch-cache"), (std::vector<std::string>{id, "index.tsv", "manifest.tsv"}));
     EXPECT_EQ(Requests(ServerLog(), "/patch/blobs/" + Sha256(now[3].content)), 0) << "moved from the older cache";
     std::vector<std::string> kept = List(Backups());
     ASSERT_EQ(kept.size(), 3u);
-    EXPECT_EQ(std::count(kept.begin(), kept.end(), "delta-" + id + "-0"), 1) << "a journal without its mark stays";
     EXPECT_EQ(std::count(kept.begin(), kept.end(), "delta-" + id + "-4"), 1) << "the newest of the older ones";
+    EXPECT_EQ(List(held), (std::vector<std::string>{"files.tsv", "installing"})) << "a folder with a marker stays whole";
 }
 
-// ---- Killed anywhere in the install or its rollback ----
+// ---- Killed anywhere in the backups, the install or its rollback ----
 
-long long SizeOf(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA a;
-    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &a) ? ((long long)a.nFileSizeHigh << 32) | a.nFileSizeLow : -1;
-}
+// 13 changed files of 512 KiB (Pack5 new), blobs cached so a run goes straight to the backups. Each point is a state
+// on disk: `done` backups copied (13: and the journal), or files in place (in a rollback, put back), and with
+// `midCopy` the next one's temporary copy on its way. A rollback point holds the last file open once the first is in
+// place, so its move fails. The kill may land past its point: what it left decides. The next run without the server
+// leaves the client old (new if it was whole and marked), and with the server exactly at the manifest, without the
+// backups of a run cut off before its marker.
+enum Phase { kBackups, kInstall, kRollback };
 
-// 13 changed files of 512 KiB (Pack5 new), blobs cached so a run goes straight to the install. Each point is a state
-// on disk: `done` files in place (or, in a rollback, put back), and with `midCopy` the next one's temporary copy on
-// its way. A rollback point holds the last file open once the first is in place, so its move fails. After the kill,
-// the next run without the server leaves the client all old, and with the server exactly at the manifest.
 struct Killed : testing::Test {
     static const int kFiles = 13, kNew = 5;
     std::vector<File> before, now;
     std::string release = FreshDir("-release"), id = ReleaseId("kill");
     int intended = 0, points = 0;
-    DWORD longestRecovery = 0;
     void SetUp() override {
         for (int i = 0; i < kFiles; i++) {
             now.push_back({"Textures/Pack" + std::to_string(i) + ".utx", Bytes((512u << 10) + i, 100 + i)});
@@ -323,65 +345,76 @@ struct Killed : testing::Test {
         ASSERT_TRUE(WriteRelease(release, id, now));
     }
     void TearDown() override {
-        printf("kill points: %d, %d at the state intended; longest recovery run %lu ms\n", points, intended, longestRecovery);
+        printf("kill points: %d, %d at the state intended\n", points, intended);
     }
-    bool Reached(const std::string& dir, bool rollback, int done, bool midCopy) const {
-        int inPlace = 0, restored = 0, copying = 0;
+    static std::string BackupOf(const std::string& dir) {  // the run's one backup folder, "" before it exists
+        std::vector<std::string> b = List(dir + "\\patch-backups");
+        return b.empty() ? "" : dir + "\\patch-backups\\" + b[0];
+    }
+    bool Reached(const std::string& dir, Phase phase, int done, bool midCopy) const {
+        std::string backup = BackupOf(dir);
+        int inPlace = 0, restored = 0, copying = 0, copied = 0;
         for (int i = 0; i < kFiles; i++) {
             long long size = SizeOf(In(dir, now[i].path)), tmp = SizeOf(In(dir, now[i].path) + ".veq-new");
             inPlace += size == (long long)now[i].content.size() && tmp < 0;
             restored += i < kFiles - 1 && (i == kNew ? size < 0 : size == (512 << 10) - 1 - i);
-            copying += tmp >= 0 && (i < kFiles - 1 || !rollback);
+            copying += tmp >= 0 && (i < kFiles - 1 || phase != kRollback);
+            copied += SizeOf(backup + "\\" + std::to_string(i) + ".bak") == (512 << 10) - 1 - i;
         }
         std::string last = In(dir, now.back().path);  // in a rollback its copy waits, unmoved
         bool rollingBack = SizeOf(last + ".veq-new") == (long long)now.back().content.size() && SizeOf(last) == (512 << 10) - kFiles;
-        return (rollback ? rollingBack && restored >= done : inPlace >= done) && (!midCopy || copying);
+        if (phase == kBackups) return !backup.empty() && copied + Exists(backup + "\\files.tsv") >= done;
+        return (phase == kRollback ? rollingBack && restored >= done : inPlace >= done && (inPlace || Exists(backup + "\\installing"))) &&
+               (!midCopy || copying);
     }
-    void Run(bool rollback, int done, bool midCopy) {
-        SCOPED_TRACE((rollback ? "rollback, " : "install, ") + std::to_string(done) + (midCopy ? " done, copying" : " done"));
+    void Run(Phase phase, int done, bool midCopy) {
+        SCOPED_TRACE(std::string(phase == kBackups ? "backups, " : phase == kInstall ? "install, " : "rollback, ") +
+                     std::to_string(done) + (midCopy ? " done, copying" : " done"));
         std::string dir = SmallDisk();  // a tmpfs: flushes cost nothing there, and 50 points take no minutes
         if (dir.empty()) dir = FreshDir(std::to_string(points));
         ASSERT_TRUE(Install(dir, before) && Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
         for (const File& f : now) ASSERT_TRUE(Write(dir + "\\patch-cache\\" + id + "\\" + Sha256(f.content), f.content));
         ASSERT_TRUE(Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(release)));
         Program holder;
-        ASSERT_TRUE(!rollback || HoldAfterMove(&holder, In(dir, now[0].path), now[0].content.size(), In(dir, now.back().path), "r"));
-        {
-            LauncherProcess launcher;
-            ASSERT_TRUE(launcher.Start(dir));
-            launcher.Post(1003);
-            bool reached = false;
-            for (DWORD start = GetTickCount(); !reached && GetTickCount() - start < 30000;) reached = Reached(dir, rollback, done, midCopy);
-            launcher.Kill();
-            intended += reached, points++;
-        }
+        LauncherProcess launcher, again;
+        ASSERT_TRUE(phase != kRollback ||
+                    HoldAfterMove(&holder, In(dir, now[0].path), now[0].content.size(), In(dir, now.back().path), "r"));
+        ASSERT_TRUE(launcher.Start(dir));
+        launcher.Post(1003);
+        bool reached = false;
+        for (DWORD start = GetTickCount(); !reached && GetTickCount() - start < 30000;) reached = Reached(dir, phase, done, midCopy);
+        launcher.Kill();
         holder.Kill();
-        LauncherProcess again;
+        const std::string backup = BackupOf(dir);  // what the kill left decides the rest
+        const bool marked = Read(backup + "\\files.tsv").find("end\n") != std::string::npos;
+        const bool hadMarker = marked || Exists(backup + "\\installing");
+        const bool installed = marked && HasFiles(dir, now);  // the kill came after a whole install
+        intended += reached && !marked && hadMarker == (phase != kBackups), points++;
         ASSERT_TRUE(Ctl("POST /ctl/tls?mode=untrusted") && again.Start(dir));
-        DWORD start = GetTickCount();
         again.Click(1003);
-        longestRecovery = std::max(longestRecovery, GetTickCount() - start);
         EXPECT_EQ(again.Status(), kUnreachable);
-        EXPECT_TRUE(HasFiles(dir, before));
-        EXPECT_FALSE(Exists(In(dir, now[kNew].path)));
+        EXPECT_TRUE(HasFiles(dir, installed ? now : before)) << (marked ? "marked" : hadMarker ? "unmarked" : "no marker");
+        EXPECT_EQ(Exists(In(dir, now[kNew].path)), installed);
         ASSERT_TRUE(Ctl("POST /ctl/tls?mode=default"));
         again.Click(1003);
         EXPECT_TRUE(HasFiles(dir, now)) << again.Status();
+        EXPECT_EQ(Exists(backup), hadMarker) << "a run cut off before its marker leaves no backup behind";
         RemoveTree(dir);
     }
 };
 
-// 50 points in three tests, so that none runs for minutes.
-TEST_F(Killed, AnywhereInTheInstallTheNextRunsPutTheOldThenTheNewClientInPlace) {
-    for (int done = 0; done < kFiles; done++) ASSERT_NO_FATAL_FAILURE(Run(false, done, false));
+// 57 points in three tests, so that none runs for minutes.
+TEST_F(Killed, AnywhereInTheBackupsOrTheInstallTheNextRunsPutTheOldThenTheNewClientInPlace) {
+    for (int done = 1; done <= kFiles; done += 2) ASSERT_NO_FATAL_FAILURE(Run(kBackups, done, false));
+    for (int done = 0; done < kFiles; done++) ASSERT_NO_FATAL_FAILURE(Run(kInstall, done, false));
 }
 
 TEST_F(Killed, MidCopyInTheInstallTheNextRunsPutTheOldThenTheNewClientInPlace) {
-    for (int done = 0; done < kFiles - 1; done++) ASSERT_NO_FATAL_FAILURE(Run(false, done, true));
+    for (int done = 0; done < kFiles - 1; done++) ASSERT_NO_FATAL_FAILURE(Run(kInstall, done, true));
 }
 
 TEST_F(Killed, AnywhereInTheRollbackTheNextRunsPutTheOldThenTheNewClientInPlace) {
-    for (int done = 0; done < 2 * kFiles - 1; done++) ASSERT_NO_FATAL_FAILURE(Run(true, done % kFiles, done >= kFiles));
+    for (int done = 0; done < 2 * kFiles - 1; done++) ASSERT_NO_FATAL_FAILURE(Run(kRollback, done % kFiles, done >= kFiles));
 }
 
 }  // namespace
