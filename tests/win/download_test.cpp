@@ -92,10 +92,7 @@ TEST_F(Download, APartialBlobIsGoneOnFromOnlyWhenItIsAPlainFileAndIsVerifiedWhol
 // Only a trusted server speaking TLS 1.2 or later is taken: tls11 shows the restriction is the launcher's own, as
 // the platform itself would still speak TLS 1.1.
 TEST_F(Download, ManifestOfAtMost2MiBFromATrustedServerIsFetchedAndEveryFaultRefusesIt) {
-    const struct {
-        const char* call;
-        const char* status;
-    } kCases[] = {
+    const struct { const char *call, *status; } kCases[] = {
         {"fault?path=/patch/manifest.tsv&body=2097153", "Server patch tidak dapat dicapai. Cuba lagi."},
         {"fault?path=/patch/manifest.tsv&body=2097152", "Manifest patch tidak sah. Tiada fail client diganti."},
         {"tls?mode=untrusted", "Server patch tidak dapat dicapai. Cuba lagi."},

@@ -206,8 +206,8 @@ TEST_F(PatchRun, OnlyTheClientOfThisFolderBlocksARunThatChangesFiles) {
     for (const auto& c : kCases) {
         SCOPED_TRACE(std::string(c.exe) + (c.here ? " here, " : " elsewhere, ") + c.had);
         UseDir(FreshDir(std::to_string(&c - kCases)));
-        ASSERT_TRUE(ResetServer() && Install(dir, {{"System/Core.u", c.had}}) && Publish(id, {{"System/Core.u", "new"}}));
-        ASSERT_TRUE(Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
+        ASSERT_TRUE(ResetServer() && Publish(id, {{"System/Core.u", "new"}}));
+        ASSERT_TRUE(Install(dir, {{"System/Core.u", c.had}, {"autoupdate.ini", "BishopPort=1\r\n"}}));
         // Started through a path in other letters: the system reports the image by the path it was started with.
         std::string home = c.here ? dir : FreshDir("-other"), exe = In(home, c.exe);
         ASSERT_FALSE(InstallClient(home, "run").empty());

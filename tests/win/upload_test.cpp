@@ -80,11 +80,7 @@ TEST_F(Upload, ExactlySixtyFourMiBIsSentWholeToASlowReceiver) {
 TEST_F(Upload, EveryOtherAnswerIsAFailureWithItsStatus) {
     ASSERT_TRUE(Write(In(dir, "System/ZQ.log"), "log"));
     ASSERT_TRUE(Write(In(dir, "System/minidump-v3369.dmp"), "dump"));
-    const struct {
-        const char* call;
-        int command;
-        const char* status;
-    } kCases[] = {
+    const struct { const char* call; int command; const char* status; } kCases[] = {
         {"fault?path=/legacy/&status=201", kSendLog, "Hantar zqlog gagal (status 201)"},
         {"fault?path=/legacy/&status=204", kSendLog, "Hantar zqlog gagal (status 204)"},
         {"fault?path=/legacy/&status=500", kSendDump, "Hantar dump gagal (status 500)"},
@@ -109,11 +105,9 @@ TEST_F(Upload, SendDumpTakesTheNewestDumpElseTheClientsOwn) {
     EXPECT_EQ(OneUpload("dump", "the client's own"), "") << "an empty dumps folder falls back";
 
     const ULONGLONG kDay = 864000000000ULL, kBase = 133000000000000000ULL;
-    const struct {
-        const char* name;
-        ULONGLONG time;
-    } kFiles[] = {{"z-old.dmp", kBase}, {"a-newest.dmp", kBase + 3 * kDay}, {"m-middle.dmp", kBase + kDay},
-                  {"later.txt", kBase + 9 * kDay}};
+    const struct { const char* name; ULONGLONG time; } kFiles[] = {
+        {"z-old.dmp", kBase}, {"a-newest.dmp", kBase + 3 * kDay}, {"m-middle.dmp", kBase + kDay},
+        {"later.txt", kBase + 9 * kDay}};
     for (const auto& f : kFiles) {
         ASSERT_TRUE(Write(dumps + "\\" + f.name, f.name));
         SetTime(dumps + "\\" + f.name, f.time);
