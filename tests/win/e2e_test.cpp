@@ -28,10 +28,7 @@ std::string Mismatches(const std::string& dir, int* entries) {
 TEST(EndToEnd, PublishedReleaseUpdatesAnOldInstallAndAnEmptyFolderThenTheLogIsSent) {
     const char* edgeUploads = getenv("VEQ_E2E_UPLOADS");
     std::string uploads = FreshDir("-uploads");
-    if (!edgeUploads) {
-        ASSERT_TRUE(Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(Demo("release"))) &&
-                    Ctl("POST /ctl/uploads?dir=" + UnixPath(uploads)));
-    }
+    if (!edgeUploads) ASSERT_TRUE(ServeRelease(Demo("release")) && Ctl("POST /ctl/uploads?dir=" + UnixPath(uploads)));
     std::string where = edgeUploads ? "Z:" + std::string(edgeUploads) : uploads;
     std::replace(where.begin(), where.end(), '/', '\\');
     size_t stored = List(where).size();

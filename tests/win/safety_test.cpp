@@ -71,12 +71,6 @@ struct Safety : LauncherTest {
         EXPECT_EQ(Read(Backups() + "\\" + backups[0] + "\\files.tsv"), kJournal + "end\n");
         EXPECT_EQ(List(Backups() + "\\" + backups[0]), (std::vector<std::string>{"0.bak", "3.bak", "files.tsv"}));
     }
-    void ExpectRolledBack() {
-        EXPECT_EQ(Status(), kInstallFailed);
-        EXPECT_TRUE(Old());
-        ExpectOneMarkedBackup();
-        EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n") << "UPDATE CLIENT stops at the failed run";
-    }
 };
 
 // D fails as the last change: held by a program from when B is in place, allowing reading but not deleting, so its
@@ -92,7 +86,10 @@ TEST_F(Safety, AFailedMoveOrVerificationOfTheLastChangePutsBackAll) {
         EXPECT_LE(PressProbed(1003), 250u);
         EXPECT_TRUE(!scribble || meddler.Wait(10000) == 0) << "the scribbler never saw D in place";
         meddler.Kill();
-        ExpectRolledBack();
+        EXPECT_EQ(Status(), kInstallFailed);
+        EXPECT_TRUE(Old());
+        ExpectOneMarkedBackup();
+        EXPECT_EQ(Read(dir + "\\autoupdate.ini"), "BishopPort=1\r\n") << "UPDATE CLIENT stops at the failed run";
         EXPECT_FALSE(scribble && Exists(In(dir, "Maps/D.ut2.veq-new")));
     }
 }
@@ -374,7 +371,7 @@ struct Killed : testing::Test {
         if (dir.empty()) dir = FreshDir(std::to_string(points));
         ASSERT_TRUE(Install(dir, before) && Write(dir + "\\autoupdate.ini", "BishopPort=1\r\n"));
         for (const File& f : now) ASSERT_TRUE(Write(dir + "\\patch-cache\\" + id + "\\" + Sha256(f.content), f.content));
-        ASSERT_TRUE(Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(release)));
+        ASSERT_TRUE(ServeRelease(release));
         Program holder;
         LauncherProcess launcher, again;
         ASSERT_TRUE(phase != kRollback ||

@@ -197,6 +197,10 @@ int Requests(const std::vector<Request>& log, const std::string& targetPrefix) {
     return n;
 }
 
+bool ServeRelease(const std::string& dir) {
+    return Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(dir));
+}
+
 std::string ReleaseId(const std::string& name) { return Sha256(name).substr(0, 32); }
 
 std::string ManifestText(const std::string& id, const std::vector<File>& files) {
@@ -333,10 +337,6 @@ static WNDPROC s_statusProc;
 static LRESULT CALLBACK RecordStatus(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_SETTEXT && s_trail) s_trail->push_back((const char*)lp);
     return CallWindowProcA(s_statusProc, hwnd, msg, wp, lp);
-}
-
-bool LauncherTest::ResetServer() {
-    return Ctl("POST /ctl/reset") && Ctl("POST /ctl/release?dir=" + UnixPath(releaseDir));
 }
 
 void LauncherTest::SetUp() {

@@ -36,6 +36,7 @@ struct Request {
 };
 std::vector<Request> ServerLog();
 int Requests(const std::vector<Request>& log, const std::string& targetPrefix);
+bool ServeRelease(const std::string& dir);  // faults and log cleared, serving the release tree in `dir`
 
 // ---- Releases ----
 struct File {
@@ -87,7 +88,7 @@ struct LauncherTest : testing::Test {
     std::string Status() const;
     std::string Trail() const;  // for failure messages
     bool Publish(const std::string& id, const std::vector<File>& files);  // served from releaseDir
-    bool ResetServer();  // faults and log cleared, serving releaseDir
+    bool ResetServer() { return ServeRelease(releaseDir); }
 };
 
 // ---- The real exe as a process, copied into its install folder ----
