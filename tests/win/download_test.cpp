@@ -8,8 +8,9 @@ namespace {
 using Download = LauncherTest;
 
 // Sizes and answers, each case on a fresh destination that already holds a file: it is replaced on success and
-// gone on failure.
-TEST_F(Download, SizeRulesAndAnswersDecideAndAFailureLeavesNoFile) {
+// gone on failure. Then a cut body goes on where it stopped (206 for the rest); a server that answers the range with
+// the whole body starts it over. 503 is tried again after 1, 2 and 4 s: the fourth in a row gives up.
+TEST_F(Download, SizeRulesAndAnswersDecideAFailureLeavesNoFileTransientOnesAreTriedAgainAndACutBlobResumes) {
     const struct {
         const char* fault;  // on /patch/blobs/x
         unsigned long long max, expected;
@@ -36,28 +37,24 @@ TEST_F(Download, SizeRulesAndAnswersDecideAndAFailureLeavesNoFile) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0].method, "GET");
     EXPECT_EQ(log[0].agent, "VEQGames-Patcher/2.0");
-}
 
-// A cut body goes on where it stopped (206 for the rest); a server that answers the range with the whole body
-// starts it over. 503 is tried again after 1, 2 and 4 s: the fourth in a row gives up.
-TEST_F(Download, TransientFailuresAreTriedAgainAndACutBlobResumes) {
-    std::string blob = Bytes(200000, 9), digest = Sha256(blob), dest = In(dir, "cache/" + digest);
+    const std::string blob = Bytes(200000, 9), digest = Sha256(blob), cached = In(dir, "cache/" + digest);
     std::wstring object = L"/patch/blobs/" + std::wstring(digest.begin(), digest.end());
     ASSERT_TRUE(Write(In(releaseDir, "patch/blobs/" + digest), blob));
     const struct {
         const char* fault;
         int want;
         std::vector<std::string> asked;  // status and range of each request
-    } kCases[] = {
+    } kTries[] = {
         {"cut_after=65536&times=1", 1, {"200 ", "206 bytes=65536-"}},
         {"cut_after=65536&times=2", 1, {"200 ", "200 bytes=65536-", "206 bytes=65536-"}},
         {"status=503&body=0&times=3", 1, {"503 ", "503 ", "503 ", "200 "}},
         {"status=503&body=0&times=4", 0, {"503 ", "503 ", "503 ", "503 "}},
     };
-    for (const auto& c : kCases) {
+    for (const auto& c : kTries) {
         ASSERT_TRUE(ResetServer() && Ctl(std::string("POST /ctl/fault?path=/patch/blobs/&") + c.fault));
-        EXPECT_EQ(DownloadToFile(object.c_str(), dest.c_str(), 1 << 20, blob.size(), 1), c.want) << c.fault;
-        EXPECT_EQ(Read(dest) == blob, c.want == 1) << c.fault;
+        EXPECT_EQ(DownloadToFile(object.c_str(), cached.c_str(), 1 << 20, blob.size(), 1), c.want) << c.fault;
+        EXPECT_EQ(Read(cached) == blob, c.want == 1) << c.fault;
         std::vector<std::string> asked;
         for (const Request& r : ServerLog()) asked.push_back(std::to_string(r.status) + " " + r.range);
         EXPECT_EQ(asked, c.asked) << c.fault;

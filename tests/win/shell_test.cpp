@@ -7,7 +7,7 @@ namespace {
 
 using Shell = LauncherTest;
 
-TEST_F(Shell, FixedWindowWithEightButtonsAndTheStatusLineAndNoOtherCommand) {
+TEST_F(Shell, FixedWindowWithEightButtonsNoOtherCommandAStatusLineOf511AndAPumpThatDropsOnlyQuit) {
     char cls[64] = "", caption[64] = "";
     GetClassNameA(window, cls, sizeof cls);
     GetWindowTextA(window, caption, sizeof caption);
@@ -28,6 +28,17 @@ TEST_F(Shell, FixedWindowWithEightButtonsAndTheStatusLineAndNoOtherCommand) {
     EXPECT_EQ(SendMessageA(window, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)g_shell.statusLine), (LRESULT)g_shell.background);
     EXPECT_EQ(GetTextColor(dc), RGB(150, 162, 176));
     ReleaseDC(g_shell.statusLine, dc);
+    ShowStatus("%s", std::string(600, 'x').c_str());
+    EXPECT_EQ(Status(), std::string(511, 'x'));
+    ShowStatus("Semak manifest patch...");
+    EXPECT_EQ(Status(), "Semak manifest patch...");
+    HFONT font = (HFONT)GetStockObject(SYSTEM_FONT);
+    PostQuitMessage(7);
+    PostMessageA(g_shell.statusLine, WM_SETFONT, (WPARAM)font, 0);  // any message for a window
+    PumpMessages();
+    EXPECT_EQ((HFONT)SendMessageA(g_shell.statusLine, WM_GETFONT, 0, 0), font) << "the other message was dispatched";
+    MSG m;
+    EXPECT_FALSE(PeekMessageA(&m, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit message was left queued";
 }
 
 TEST_F(Shell, BusyBlocksEveryCommandClosingAndLogoffUntilItEnds) {
@@ -48,20 +59,6 @@ TEST_F(Shell, BusyBlocksEveryCommandClosingAndLogoffUntilItEnds) {
     SendMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
     window = NULL;
-}
-
-TEST_F(Shell, StatusKeeps511CharactersAndThePumpDropsOnlyQuit) {
-    ShowStatus("%s", std::string(600, 'x').c_str());
-    EXPECT_EQ(Status(), std::string(511, 'x'));
-    ShowStatus("Semak manifest patch...");
-    EXPECT_EQ(Status(), "Semak manifest patch...");
-    HFONT font = (HFONT)GetStockObject(SYSTEM_FONT);
-    PostQuitMessage(7);
-    PostMessageA(g_shell.statusLine, WM_SETFONT, (WPARAM)font, 0);  // any message for a window
-    PumpMessages();
-    EXPECT_EQ((HFONT)SendMessageA(g_shell.statusLine, WM_GETFONT, 0, 0), font) << "the other message was dispatched";
-    MSG m;
-    EXPECT_FALSE(PeekMessageA(&m, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit message was left queued";
 }
 
 TEST(LauncherExe, ExitsWithZeroAfterExitOrCloseAndHonoursTheShowCommand) {
