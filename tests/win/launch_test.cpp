@@ -195,7 +195,6 @@ TEST_F(Launch, ACrashBecomesADumpAndTheNoteAndEndsTheClientAndAFailedDumpIsNever
     char note[80];
     snprintf(note, sizeof note, "exception=0xc0000005 address=%08llx\r\n", (unsigned long long)ex.ExceptionRecord.ExceptionAddress);
     EXPECT_EQ(Read(dumps + "\\crash.txt"), note);
-    EXPECT_TRUE(sizeof(void*) == 8 || strlen(note) == 39) << "eight digits on the release build: " << note;
     EXPECT_EQ(ctx.ContextFlags & CONTEXT_FULL, (DWORD)CONTEXT_FULL) << "this build's own CONTEXT";
 #ifdef _WIN64
     EXPECT_EQ(ctx.Rip, (DWORD64)ex.ExceptionRecord.ExceptionAddress) << "the faulting thread's context";
