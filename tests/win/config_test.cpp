@@ -10,7 +10,7 @@ struct Config : LauncherTest {
     std::string Ini() const { return dir + "\\autoupdate.ini"; }
 };
 
-// A folder where the file belongs is no file (a missing one stops PLAY in the launch test).
+// A folder where the file belongs is no file (a missing one is the launch test's, where it stops PLAY (DEBUG)).
 TEST_F(Config, RewritesKeepingABackupAndWhatCannotBeReadOrReplacedOrFitOrWrittenIsReportedAndKept) {
     ASSERT_TRUE(CreateDirectoryA(Ini().c_str(), NULL));
     EXPECT_EQ(RewriteClientConfig(), 0);
