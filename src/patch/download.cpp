@@ -90,6 +90,28 @@ static int AnswerContinues(HINTERNET request, unsigned long long have, unsigned 
 
 static Outcome FailedCall(void) { return IsTransientWinHttpError(GetLastError()) ? kRetry : kGiveUp; }
 
+// Sends a GET (with `range` as its Range header when given) and reads the answer's status. NULL when no status
+// came; *outcome then says whether another try may help.
+static HINTERNET SendGet(HINTERNET connection, const wchar_t* object, const wchar_t* range, DWORD* status,
+                         Outcome* outcome) {
+    const WinHttpApi* http = WinHttp();
+    DWORD len = sizeof *status;
+    HINTERNET request = http->OpenRequest(connection, L"GET", object, NULL, WINHTTP_NO_REFERER,
+                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    *outcome = kGiveUp;
+    if (!request) return NULL;
+    if (range) http->AddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
+    if (!http->SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !http->ReceiveResponse(request, NULL)) {
+        *outcome = FailedCall();
+    } else if (http->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                  WINHTTP_HEADER_NAME_BY_INDEX, status, &len, WINHTTP_NO_HEADER_INDEX)) {
+        return request;
+    }
+    http->CloseHandle(request);
+    return NULL;
+}
+
 // Bytes of a file that a download may go on from: one the disk module appends to (a plain file with no other
 // name; through a link or a hard link the appends would land elsewhere). 0 when there is none.
 static unsigned long long AppendableBytes(const char* path) {
@@ -131,26 +153,13 @@ static Outcome TryDownload(HINTERNET connection, const wchar_t* object, const ch
     Outcome outcome = kGiveUp;
     HINTERNET request = NULL;
     HANDLE out = INVALID_HANDLE_VALUE;
-    DWORD status = 0, len = sizeof status;
+    DWORD status = 0;
     unsigned long long total = 0, announced = kNoLength;
     int resuming = exactSize && *have > 0 && *have < expectedBytes;
     wchar_t range[48];
 
-    request = http->OpenRequest(connection, L"GET", object, NULL, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                 WINHTTP_FLAG_SECURE);
-    if (!request) goto done;
-    if (resuming) {
-        FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-", *have);
-        http->AddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
-    }
-    if (!http->SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !http->ReceiveResponse(request, NULL)) {
-        outcome = FailedCall();
-        goto done;
-    }
-    if (!http->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &len, WINHTTP_NO_HEADER_INDEX))
-        goto done;
+    if (resuming) FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-", *have);
+    if (!(request = SendGet(connection, object, resuming ? range : NULL, &status, &outcome))) goto done;
     if (IsTransientStatus(status)) outcome = kRetry;
     if (status == 206 && resuming && AnswerContinues(request, *have, expectedBytes)) {
         total = *have;
@@ -248,26 +257,14 @@ static Outcome TryPart(HINTERNET connection, const wchar_t* object, unsigned lon
     static unsigned char piece[kDownloadChunkBytes];  // one download at a time, on the one thread that downloads
     const WinHttpApi* http = WinHttp();
     Outcome outcome = kGiveUp;
-    DWORD status = 0, len = sizeof status;
+    DWORD status = 0;
     unsigned long long from, last = first + bytes - 1, announced, limit = bytes ? bytes : total;
     wchar_t range[64];
-    HINTERNET request = http->OpenRequest(connection, L"GET", object, NULL, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
-    if (!request) return kGiveUp;
+    HINTERNET request;
     if (!bytes) *done = 0;
     from = first + *done;
-    if (bytes) {
-        FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-%I64u", from, last);
-        http->AddRequestHeaders(request, range, (DWORD)-1L, WINHTTP_ADDREQ_FLAG_ADD);
-    }
-    if (!http->SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !http->ReceiveResponse(request, NULL)) {
-        outcome = FailedCall();
-        goto done;
-    }
-    if (!http->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &len, WINHTTP_NO_HEADER_INDEX))
-        goto done;
+    if (bytes) FormatBoundedW(range, sizeof range / sizeof range[0], L"Range: bytes=%I64u-%I64u", from, last);
+    if (!(request = SendGet(connection, object, bytes ? range : NULL, &status, &outcome))) return outcome;
     announced = AnnouncedLength(request);
     if (bytes ? status != 206 || !AnswerRangeIs(request, from, last, total) : status != 200) {
         if (IsTransientStatus(status)) outcome = kRetry;
