@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -76,10 +75,7 @@ int PutChunkIndex(const char* outDir, const char* digest, unsigned long long siz
         free(have);
         if (ok) return 1;
     }
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        fprintf(stderr, "veq-publish: cannot create the folder %s: %s\n", dir.c_str(), strerror(errno));
-        return 0;
-    }
+    if (!MakeDirectory(dir)) return 0;
     unsigned char* window = (unsigned char*)malloc(kWindowBytes);
     char header[kChunkHeaderCap];
     w.text.append(header, FormatChunkHeader(header, sizeof header, digest));

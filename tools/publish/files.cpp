@@ -247,6 +247,12 @@ done:
     return ok;
 }
 
+int MakeDirectory(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return 1;
+    fprintf(stderr, "veq-publish: cannot create the folder %s: %s\n", path.c_str(), strerror(errno));
+    return 0;
+}
+
 int SyncDirectory(const char* dir) {
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return 0;

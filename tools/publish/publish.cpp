@@ -233,12 +233,6 @@ void PrintListed(FILE* f, const char* what, const std::vector<Listed>& list) {
     }
 }
 
-int MakeDirectory(const std::string& path) {
-    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return 1;
-    fprintf(stderr, "veq-publish: cannot create the folder %s: %s\n", path.c_str(), strerror(errno));
-    return 0;
-}
-
 struct ManifestCheck {
     size_t maxInstallDir;
     long entries;

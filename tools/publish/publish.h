@@ -51,6 +51,9 @@ typedef int (*WrittenCheck)(void* ctx, const char* data, size_t size);
 int WriteFileAtomically(const char* dir, const char* name, const char* bytes, size_t size, WrittenCheck check,
                         void* ctx);
 
+// Creates a folder unless it is there already; 1 then, otherwise the reason is on stderr.
+int MakeDirectory(const std::string& path);
+
 // Flushes a directory's entries (renames, new files) to disk; 1 on success.
 int SyncDirectory(const char* dir);
 
