@@ -152,7 +152,7 @@ static int WriteAll(int fd, const char* data, size_t size) {
 }
 
 int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, int src, const char* name,
-            const char* data, int* written, Progress* p) {
+            const char* data, int* written) {
     int ok = 0, out = -1;
     char dest[4096], temp[4096], hex[kDigestHex + 1];
     unsigned char value[32];
@@ -160,10 +160,7 @@ int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, i
     *written = 0;
     snprintf(dest, sizeof dest, "%s/%s", blobsDir, digest);
     // Content-addressed: a blob of this name holds these bytes, whichever release wrote it.
-    if (stat(dest, &st) == 0 && S_ISREG(st.st_mode) && (unsigned long long)st.st_size == size) {
-        AddProgress(p, 1, size);
-        return 1;
-    }
+    if (stat(dest, &st) == 0 && S_ISREG(st.st_mode) && (unsigned long long)st.st_size == size) return 1;
     snprintf(temp, sizeof temp, "%s/.%s.XXXXXX", blobsDir, digest);
     if ((out = mkstemp(temp)) < 0) {
         fprintf(stderr, "veq-publish: cannot create a file in %s: %s\n", blobsDir, strerror(errno));
@@ -179,7 +176,7 @@ int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, i
             fprintf(stderr, "veq-publish: cannot read %s: %s\n", name, strerror(errno));
             goto done;
         }
-        if (!DigestStream(src, out, name, size, value, p)) goto done;
+        if (!DigestStream(src, out, name, size, value, NULL)) goto done;
         HexDigest(value, hex);
     } else {
         if (!WriteAll(out, data, (size_t)size)) {
@@ -187,7 +184,6 @@ int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, i
             goto done;
         }
         DigestBytes(data, (size_t)size, hex);
-        AddProgress(p, 0, size);
     }
     if (strcmp(hex, digest) != 0) {
         fprintf(stderr, "veq-publish: %s changed while being published; publish again\n", name);
@@ -209,7 +205,6 @@ int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, i
     }
     temp[0] = '\0';
     *written = 1;
-    AddProgress(p, 1, 0);
     ok = 1;
 done:
     if (out >= 0) close(out);

@@ -38,7 +38,7 @@ int DigestFd(int fd, const char* path, unsigned long long size, char hex[kDigest
 // checked against the digest, flushed and renamed. *written is 1 when a new blob was written. 1 on success;
 // otherwise the reason is on stderr.
 int PutBlob(const char* blobsDir, const char* digest, unsigned long long size, int src, const char* name,
-            const char* data, int* written, Progress* p);
+            const char* data, int* written);
 
 // Reads a whole file (at most `cap` bytes) into *data (malloc'd, caller frees). 1 on success.
 int ReadWholeFile(const char* path, size_t cap, char** data, size_t* size);

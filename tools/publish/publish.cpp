@@ -367,10 +367,10 @@ int WriteBlobs(const PublishOptions* o, Release* s) {
         std::string name = std::string(o->clientDir) + "/" + f.rel;
         if (f.isConfig) {
             AddProgress(&p, 0, f.size);
-            ok = PutBlob(blobsDir.c_str(), f.digest, f.size, -1, name.c_str(), f.config.data(), &isNew, NULL);
+            ok = PutBlob(blobsDir.c_str(), f.digest, f.size, -1, name.c_str(), f.config.data(), &isNew);
         } else {
             ok = (fd = OpenListed(o, *s, f)) >= 0 && DigestFd(fd, name.c_str(), f.size, f.digest, &p) &&
-                 PutBlob(blobsDir.c_str(), f.digest, f.size, fd, name.c_str(), NULL, &isNew, NULL);
+                 PutBlob(blobsDir.c_str(), f.digest, f.size, fd, name.c_str(), NULL, &isNew);
         }
         if (fd >= 0) close(fd);
         if (!ok) return 0;
