@@ -299,9 +299,11 @@ int RewriteConfig(const PublishOptions* o, Release* s) {
         if (f.rel != kConfigName || f.size > kMaxBlobBytes || f.outside) continue;
         char* text = NULL;
         size_t size = 0;
-        int fd = OpenListed(o, *s, f), read = fd >= 0 && ReadWholeFd(fd, (size_t)kMaxBlobBytes, &text, &size);
-        if (fd >= 0) close(fd);
-        if (!read) {
+        int fd = OpenListed(o, *s, f);
+        if (fd < 0) return 0;  // OpenListed has said why
+        int ok = ReadWholeFd(fd, (size_t)kMaxBlobBytes, &text, &size);
+        close(fd);
+        if (!ok) {
             fprintf(stderr, "veq-publish: cannot read %s/%s\n", o->clientDir, f.rel.c_str());
             return 0;
         }
