@@ -47,13 +47,13 @@ int RewriteClientConfig(void) {
         goto done;
     }
     FormatBounded(bakPath, sizeof bakPath, "%s.bak", iniPath);
-    DiskCopy(iniPath, bakPath);  // best effort: a stale backup must not keep the player from logging in
     InstallPath(tmpPath, kTempName);
     // Read whole: a read error would otherwise leave the rest of the file out of the new one.
     if (!(text = DiskReadWhole(iniPath, (size_t)-1, &size))) {
         problem = "tak boleh baca autoupdate.ini";
         goto done;
     }
+    DiskWrite(bakPath, text, size, 0);  // best effort: a stale backup must not keep the player from logging in
     RewriteConfigText(text, size, kServiceHost, Collect, &out);  // the size first, then the bytes
     out.bytes = (char*)malloc(out.size + 1);
     out.size = 0;

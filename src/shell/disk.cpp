@@ -186,18 +186,27 @@ int DiskWrite(const char* path, const void* data, size_t size, int append) {
     return CloseHandle(f) && ok;
 }
 
-int DiskCopy(const char* from, const char* to) {
+// A plain file (hard links allowed) opened for reading while the folders on its way are held.
+static HANDLE OpenPlainToRead(const char* path, DWORD share) {
     Held held;
+    HANDLE f = INVALID_HANDLE_VALUE;
+    if (!HoldWay(path, 0, 0, &held)) return f;
+    f = CreateFileA(path, GENERIC_READ, share, NULL, OPEN_EXISTING,
+                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    Release(&held);
+    if (f != INVALID_HANDLE_VALUE && !PlainFile(f, path, 0)) {
+        CloseHandle(f);
+        f = INVALID_HANDLE_VALUE;
+    }
+    return f;
+}
+
+int DiskCopy(const char* from, const char* to) {
     int ok = 0;
-    HANDLE in = INVALID_HANDLE_VALUE, out = INVALID_HANDLE_VALUE;
+    HANDLE in = OpenPlainToRead(from, FILE_SHARE_READ), out = INVALID_HANDLE_VALUE;
     char* chunk = (char*)malloc(kCopyChunkBytes);
     DWORD got = 0, put = 0;
-    if (HoldWay(from, 0, 0, &held)) {
-        in = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                         FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-        Release(&held);
-    }
-    if (in == INVALID_HANDLE_VALUE || !chunk || !PlainFile(in, from, 0)) goto done;
+    if (in == INVALID_HANDLE_VALUE || !chunk) goto done;
     if ((out = DiskCreate(to, 0)) == INVALID_HANDLE_VALUE) goto done;
     while (ReadFile(in, chunk, kCopyChunkBytes, &got, NULL)) {
         if (got == 0) {
@@ -300,20 +309,14 @@ HANDLE DiskOpenRead(const char* path, DWORD access, DWORD share, DWORD flags) {
 }
 
 char* DiskReadWhole(const char* path, size_t maxBytes, size_t* size) {
-    Held held;
-    HANDLE f = INVALID_HANDLE_VALUE;
+    HANDLE f = OpenPlainToRead(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
     LARGE_INTEGER n;
     char* data = NULL;
     DWORD got = 0;
     size_t have = 0;
     int ok = 0;
-    if (HoldWay(path, 0, 0, &held)) {
-        f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                        FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-        Release(&held);
-    }
     if (f == INVALID_HANDLE_VALUE) return NULL;
-    if (!PlainFile(f, path, 0) || !GetFileSizeEx(f, &n) || (unsigned long long)n.QuadPart > maxBytes) goto done;
+    if (!GetFileSizeEx(f, &n) || (unsigned long long)n.QuadPart > maxBytes) goto done;
     if (!(data = (char*)malloc((size_t)n.QuadPart + 1))) goto done;  // + 1: an empty file is still a buffer
     while (have < (size_t)n.QuadPart && ReadFile(f, data + have, (DWORD)((size_t)n.QuadPart - have), &got, NULL) && got > 0)
         have += got;

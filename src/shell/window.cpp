@@ -67,14 +67,6 @@ static void OnPaint(HWND hwnd) {
     EndPaint(hwnd, &ps);
 }
 
-// The client area into another DC, as painted (the progress bar included).
-static void OnPrintClient(HWND hwnd, HDC dc) {
-    RECT r;
-    GetClientRect(hwnd, &r);
-    FillRect(dc, &r, g_shell.background);
-    Paint(dc);
-}
-
 static void OnClose(HWND hwnd) {
     if (g_shell.busy && AskToStop())
         return;  // a run that has changed nothing yet may be stopped; its end closes the launcher
@@ -99,6 +91,12 @@ static LRESULT OnEraseBackground(HWND hwnd, HDC dc) {
     GetClientRect(hwnd, &r);
     FillRect(dc, &r, g_shell.background);
     return 1;
+}
+
+// The client area into another DC, as painted (the progress bar included).
+static void OnPrintClient(HWND hwnd, HDC dc) {
+    OnEraseBackground(hwnd, dc);
+    Paint(dc);
 }
 
 static LRESULT OnColorStatic(HDC dc) {
