@@ -186,8 +186,7 @@ int DiskWrite(const char* path, const void* data, size_t size, int append) {
     return CloseHandle(f) && ok;
 }
 
-// A plain file (hard links allowed) opened for reading while the folders on its way are held.
-static HANDLE OpenPlainToRead(const char* path, DWORD share) {
+HANDLE DiskOpenPlain(const char* path, DWORD share) {
     Held held;
     HANDLE f = INVALID_HANDLE_VALUE;
     if (!HoldWay(path, 0, 0, &held)) return f;
@@ -203,7 +202,7 @@ static HANDLE OpenPlainToRead(const char* path, DWORD share) {
 
 int DiskCopy(const char* from, const char* to) {
     int ok = 0;
-    HANDLE in = OpenPlainToRead(from, FILE_SHARE_READ), out = INVALID_HANDLE_VALUE;
+    HANDLE in = DiskOpenPlain(from, FILE_SHARE_READ), out = INVALID_HANDLE_VALUE;
     char* chunk = (char*)malloc(kCopyChunkBytes);
     DWORD got = 0, put = 0;
     if (in == INVALID_HANDLE_VALUE || !chunk) goto done;
@@ -309,7 +308,7 @@ HANDLE DiskOpenRead(const char* path, DWORD access, DWORD share, DWORD flags) {
 }
 
 char* DiskReadWhole(const char* path, size_t maxBytes, size_t* size) {
-    HANDLE f = OpenPlainToRead(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    HANDLE f = DiskOpenPlain(path, FILE_SHARE_READ | FILE_SHARE_WRITE);
     LARGE_INTEGER n;
     char* data = NULL;
     DWORD got = 0;

@@ -34,6 +34,9 @@ int DiskRemoveTree(const char* path);
 // Reads. A file or folder for reading, with CreateFile's flags (no write access is given); nothing on its way is
 // checked: for digests and facts, not for content that is kept.
 HANDLE DiskOpenRead(const char* path, DWORD access, DWORD share, DWORD flags);
+// A plain file (hard links allowed) opened for reading, the folders on its way held meanwhile; invalid when it is a
+// link or behind one: for content that leaves the folder or is kept.
+HANDLE DiskOpenPlain(const char* path, DWORD share);
 // The whole file in one heap block (free it), with its size; NULL when it is a link or behind one, cannot be read,
 // holds more than maxBytes, or there is no memory. A file that grows while read is refused, not cut.
 char* DiskReadWhole(const char* path, size_t maxBytes, size_t* size);

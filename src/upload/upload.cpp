@@ -25,8 +25,8 @@ static char* ReadUploadFile(const char* path, long* size) {
     DWORD attrs = GetFileAttributesA(path);
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
         FormatBounded(problem, sizeof problem, "fail tak ada: %s", path);
-    } else if ((f = DiskOpenRead(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0)) ==
-               INVALID_HANDLE_VALUE) {
+    } else if ((f = DiskOpenPlain(path, FILE_SHARE_READ | FILE_SHARE_WRITE)) == INVALID_HANDLE_VALUE) {
+        // through a link the elevated launcher could send a file the player may not read
         FormatBounded(problem, sizeof problem, "tak boleh buka fail");
     } else {
         // -1 when it cannot be measured or is past what a long holds: refused with the rest

@@ -241,6 +241,8 @@ TEST_F(Safety, NothingPlantedInTheFolderChangesAnythingOutsideIt) {
          [&] { return DiskMakeFolders(In(dir, "patch-cache").c_str(), 1) && Link(In(dir, "patch-cache/zz"), canary); }, kPatched, 1003},
         {"dumps, and a crash", [&] { return Link(In(dir, "dumps"), canary) && !InstallClient(dir, "crash").empty(); },
          "Crash (0xC0000005) tapi gagal tulis dump.", 1008},
+        {"dumps, and SEND DUMP", [&] { return Write(canary + "\\x.dmp", "x") && Link(In(dir, "dumps"), canary); },
+         "tak boleh buka fail", 1007},
         {"a journal restoring a file", [&] { return planted("0\t1\tTextures/zz/a.utx\n"); }, linkTo + "Textures/zz", 1003},
         {"a journal deleting a file", [&] { return planted("0\t0\tTextures/zz/a.utx\n"); }, linkTo + "Textures/zz", 1003},
         {"a journal leading out by ..", [&] { return planted("0\t0\t../" + canary.substr(canary.rfind('\\') + 1) + "/a.utx\n"); },
@@ -264,6 +266,7 @@ TEST_F(Safety, NothingPlantedInTheFolderChangesAnythingOutsideIt) {
         EXPECT_EQ(Status(), c.status) << c.what << Trail();
         EXPECT_EQ(Snapshot(canary), known) << c.what;
         EXPECT_TRUE(c.status == kPatched || c.command != 1003 || Requests(ServerLog(), "/patch/blobs/") == 0) << c.what;
+        EXPECT_EQ(Requests(ServerLog(), "/legacy/upload"), 0) << c.what;
     }
 }
 
