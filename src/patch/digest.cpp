@@ -67,3 +67,8 @@ done:
     if (prov) CryptReleaseContext(prov, 0);
     return ok;
 }
+
+int DigestMatches(const char* path, const char* digest) {
+    char have[kDigestCap];
+    return ComputeContentDigest(path, have) && EqualsNoCase(have, digest);
+}
