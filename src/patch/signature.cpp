@@ -40,7 +40,6 @@ static HCRYPTHASH HashOf(HCRYPTPROV prov, const void* data, size_t size) {
 // manifest's SHA-256 in lower-case hex.
 static int Verify(const char* sigText, const ReleaseStatement* st, const char* manifest, size_t size,
                   char digest[kDigestCap]) {
-    static const char kHex[] = "0123456789abcdef";
     int ok = 0;
     HCRYPTPROV prov = 0;
     HCRYPTHASH hash = 0;
@@ -52,11 +51,7 @@ static int Verify(const char* sigText, const ReleaseStatement* st, const char* m
     if (!(hash = HashOf(prov, manifest, size)) || !CryptGetHashParam(hash, HP_HASHVAL, value, &valueLen, 0) ||
         valueLen != sizeof value)
         goto done;
-    for (int i = 0; i < kSha256Bytes; i++) {
-        digest[2 * i] = kHex[value[i] >> 4];
-        digest[2 * i + 1] = kHex[value[i] & 15];
-    }
-    digest[kDigestChars] = '\0';
+    BytesToHex(value, kSha256Bytes, digest);
     for (unsigned k = 0; k < g_releaseKeyCount && !ok; k++) {
         HCRYPTKEY key = 0;
         HCRYPTHASH signedLine = HashOf(prov, sigText, st->signedLen);  // a fresh one for each key it is held to
