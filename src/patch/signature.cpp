@@ -93,28 +93,32 @@ static int WriteLastRelease(const ReleaseRecord* r) {
     return ok;
 }
 
-// The verdict on the manifest text and the cached signature; `st` holds the statement when it verified.
-static int Judge(const char* manifest, size_t size, ReleaseStatement* st) {
+// The verdict on the manifest text and the cached signature; `st` holds the statement when it verified, and *known
+// says whether `last` then holds the record it was held to.
+static int Judge(const char* manifest, size_t size, ReleaseStatement* st, ReleaseRecord* last, int* known) {
     char path[kPathCap], digest[kDigestCap];
     size_t sigSize = 0;
-    ReleaseRecord last;
+    *known = 0;
     InstallPath(path, kSignatureCacheName);
     char* sig = DiskReadWhole(path, kSignatureFileMaxBytes, &sigSize);
     int verified = sig && ParseReleaseSignature(sig, sigSize, st) && Verify(sig, st, manifest, size, digest);
     free(sig);
     if (!verified) return kReleaseInvalid;
-    return JudgeRelease(st, digest, ReadLastRelease(&last) ? &last : NULL, SecondsSince1970());
+    *known = ReadLastRelease(last);
+    return JudgeRelease(st, digest, *known ? last : NULL, SecondsSince1970());
 }
 
 int FetchReleaseSignature(const char* manifestPath) {
     char path[kPathCap];
     size_t size = 0;
+    int known;
     ReleaseStatement st;
+    ReleaseRecord last;
     if (!g_releaseKeyCount) return 1;
     InstallPath(path, kSignatureCacheName);
     DownloadToFile(L"/patch/manifest.tsv.sig", path, kSignatureFileMaxBytes, 0, 0);  // missing is judged so below
     char* manifest = DiskReadWhole(manifestPath, kManifestMaxBytes, &size);
-    int verdict = manifest ? Judge(manifest, size, &st) : kReleaseInvalid;
+    int verdict = manifest ? Judge(manifest, size, &st, &last, &known) : kReleaseInvalid;
     free(manifest);
     return verdict != kReleaseInvalid;
 }
@@ -122,15 +126,16 @@ int FetchReleaseSignature(const char* manifestPath) {
 int ReleaseSignatureHolds(const char* manifest, size_t size) {
     ReleaseStatement st;
     ReleaseRecord last, now;
+    int known;
     if (!g_releaseKeyCount) return 1;
-    int verdict = Judge(manifest, size, &st);
+    int verdict = Judge(manifest, size, &st, &last, &known);
     if (verdict != kReleaseAccepted) {
         ShowStatus("%s", kRefusals[verdict]);
         return 0;
     }
     // Recorded before any file is looked at: a run that stops later has still seen this release. Unrecorded (a
     // failed write), the next run holds releases to the older record, so the run need not stop for it.
-    if (!ReadLastRelease(&last) || last.counter != st.counter || strcmp(last.manifestDigest, st.manifestDigest) != 0) {
+    if (!known || last.counter != st.counter || strcmp(last.manifestDigest, st.manifestDigest) != 0) {
         now.counter = st.counter;
         memcpy(now.manifestDigest, st.manifestDigest, sizeof now.manifestDigest);
         WriteLastRelease(&now);
