@@ -29,16 +29,6 @@ constexpr GearTable kGear;
 // needs more zero bits than above it, which keeps lengths close to the average (normalised chunking).
 const uint64_t kMaskBelowAvg = ~0ULL << (64 - 17), kMaskAboveAvg = ~0ULL << (64 - 13);
 const char kTag[] = "VEQCHUNKS1\t";
-const char kHex[] = "0123456789abcdef";
-
-int IsLowerHex(const char* s, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return 0;
-    return 1;
-}
-
-unsigned HexValue(char c) { return c <= '9' ? (unsigned)(c - '0') : (unsigned)(c - 'a' + 10); }
-
 }  // namespace
 
 size_t ChunkLength(const unsigned char* data, size_t len) {
@@ -90,11 +80,7 @@ size_t FormatChunkHeader(char* buf, size_t cap, const char* blobDigest) {
 
 size_t FormatChunkLine(char* buf, size_t cap, const ChunkEntry* e) {
     char hex[65];
-    for (int i = 0; i < 32; i++) {
-        hex[2 * i] = kHex[e->digest[i] >> 4];
-        hex[2 * i + 1] = kHex[e->digest[i] & 15];
-    }
-    hex[64] = '\0';
+    BytesToHex(e->digest, 32, hex);
     FormatBounded(buf, cap, "%u\t%s\n", e->length, hex);
     return cap ? strlen(buf) : 0;
 }
@@ -105,7 +91,8 @@ long ParseChunkIndex(const char* text, size_t size, char blobDigest[65], ChunkEn
     size_t pos = tag + 65;
     long count = 0;
     *total = 0;
-    if (size < pos || memcmp(text, kTag, tag) != 0 || !IsLowerHex(text + tag, 64) || text[tag + 64] != '\n') return -1;
+    if (size < pos || memcmp(text, kTag, tag) != 0 || !IsLowerHexDigits(text + tag, 64) || text[tag + 64] != '\n')
+        return -1;
     memcpy(blobDigest, text + tag, 64);
     blobDigest[64] = '\0';
     while (pos < size) {
@@ -117,12 +104,11 @@ long ParseChunkIndex(const char* text, size_t size, char blobDigest[65], ChunkEn
             length = length * 10 + (unsigned long)(text[pos + digits++] - '0');
         if (digits == 0 || text[pos] == '0' || length > kChunkMaxBytes) return -1;
         pos += digits;
-        if (size - pos < 66 || text[pos] != '\t' || !IsLowerHex(text + pos + 1, 64) || text[pos + 65] != '\n')
+        if (size - pos < 66 || text[pos] != '\t' || !IsLowerHexDigits(text + pos + 1, 64) || text[pos + 65] != '\n')
             return -1;
         ChunkEntry* e = &entries[count++];
         e->length = (unsigned)length;
-        for (int i = 0; i < 32; i++)
-            e->digest[i] = (unsigned char)(HexValue(text[pos + 1 + 2 * i]) << 4 | HexValue(text[pos + 2 + 2 * i]));
+        HexToBytes(text + pos + 1, 32, e->digest);
         *total += length;
         pos += 66;
     }

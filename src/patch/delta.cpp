@@ -159,7 +159,6 @@ int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object) {
     ChunkEntry* chunks = NULL;
     size_t count = 0;
     unsigned char* window = NULL;
-    char have[kDigestCap];
     ChunkRange range;
     ZeroMemory(&a, sizeof a);
     a.out = INVALID_HANDLE_VALUE;
@@ -188,7 +187,7 @@ int AssembleFromOldFile(const PatchRecord* rec, const wchar_t* object) {
 done:
     if (a.out != INVALID_HANDLE_VALUE && !CloseHandle(a.out)) ok = 0;
     // The whole against the manifest, as a downloaded blob is checked: only then is it the blob.
-    if (ok) ok = ComputeContentDigest(rec->cachePath, have) && EqualsNoCase(have, rec->digest);
+    if (ok) ok = DigestMatches(rec->cachePath, rec->digest);
     if (!ok) ReportProgress(0, a.reported);  // the whole blob comes instead
     if (a.old != INVALID_HANDLE_VALUE) CloseHandle(a.old);
     if (a.prov) CryptReleaseContext(a.prov, 0);

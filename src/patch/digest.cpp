@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "patch/manifest_rules.h"
 #include "patch/patch.h"
 #include "shell/disk.h"
 #include "shell/shell.h"
@@ -25,7 +26,6 @@ int ReadFileFacts(const char* path, FileFacts* facts) {
 }
 
 int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts, int progress) {
-    static const char kHex[] = "0123456789abcdef";
     int ok = 0;
     HCRYPTPROV prov = 0;
     HCRYPTHASH hash = 0;
@@ -54,11 +54,7 @@ int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* fact
     }
     if (!CryptGetHashParam(hash, HP_HASHVAL, value, &valueLen, 0) || valueLen != sizeof value) goto done;
 
-    for (int i = 0; i < kSha256Bytes; i++) {
-        out[2 * i] = kHex[value[i] >> 4];
-        out[2 * i + 1] = kHex[value[i] & 15];
-    }
-    out[kDigestChars] = '\0';
+    BytesToHex(value, kSha256Bytes, out);
     if (facts) FactsOf(&info, facts);
     ok = 1;
 done:
@@ -66,4 +62,9 @@ done:
     if (hash) CryptDestroyHash(hash);
     if (prov) CryptReleaseContext(prov, 0);
     return ok;
+}
+
+int DigestMatches(const char* path, const char* digest) {
+    char have[kDigestCap];
+    return ComputeContentDigest(path, have) && EqualsNoCase(have, digest);
 }

@@ -12,11 +12,6 @@
 #include "shell/disk.h"
 #include "shell/shell.h"
 
-static int DigestMatches(const char* path, const char* digest) {
-    char have[kDigestCap];
-    return ComputeContentDigest(path, have) && EqualsNoCase(have, digest);
-}
-
 static int SameContent(const char* a, const char* b) {
     char da[kDigestCap];
     return ComputeContentDigest(a, da) && DigestMatches(b, da);

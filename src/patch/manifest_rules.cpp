@@ -58,6 +58,27 @@ int IsHexDigits(const char* s, size_t n) {
     return 1;
 }
 
+int IsLowerHexDigits(const char* s, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return 0;
+    return 1;
+}
+
+static unsigned HexValue(char c) { return c <= '9' ? (unsigned)(c - '0') : (unsigned)(c - 'a' + 10); }
+
+void HexToBytes(const char* hex, size_t n, unsigned char* out) {
+    for (size_t i = 0; i < n; i++) out[i] = (unsigned char)(HexValue(hex[2 * i]) << 4 | HexValue(hex[2 * i + 1]));
+}
+
+void BytesToHex(const unsigned char* bytes, size_t n, char* out) {
+    static const char kHex[] = "0123456789abcdef";
+    for (size_t i = 0; i < n; i++) {
+        out[2 * i] = kHex[bytes[i] >> 4];
+        out[2 * i + 1] = kHex[bytes[i] & 15];
+    }
+    out[2 * n] = '\0';
+}
+
 int ParseEntrySize(const char* s, size_t n, unsigned long long* out) {
     const unsigned long long kMax = ~0ULL;
     unsigned long long value = 0;

@@ -42,6 +42,12 @@ const char* ManifestPathProblem(const char* path, size_t len, size_t installDirL
 
 // 1 when all n bytes are hex digits of either case (so 1 for n == 0).
 int IsHexDigits(const char* s, size_t n);
+// 1 when all n bytes are lower-case hex digits (so 1 for n == 0).
+int IsLowerHexDigits(const char* s, size_t n);
+// The n bytes that 2n lower-case hex digits spell (checked by the caller).
+void HexToBytes(const char* hex, size_t n, unsigned char* out);
+// n bytes as 2n lower-case hex digits and a NUL.
+void BytesToHex(const unsigned char* bytes, size_t n, char* out);
 // 1 when s[0..n) is decimal digits only (empty means 0) and the value is at most kMaxBlobBytes. *out gets the
 // value whenever the digits are all decimal; values beyond 64 bits saturate to the largest value.
 int ParseEntrySize(const char* s, size_t n, unsigned long long* out);

@@ -11,6 +11,8 @@ enum {
 // read before its content; with `progress` each piece read is reported as progress. On failure `out` and `facts`
 // are left untouched.
 int ComputeContentDigest(const char* path, char out[kDigestCap], FileFacts* facts = 0, int progress = 0);
+// 1 when the file's content digest is `digest` (hex of either case).
+int DigestMatches(const char* path, const char* digest);
 // GET `object` from the service host over HTTPS into `dest`. On failure `dest` does not exist afterwards.
 int DownloadToFile(const wchar_t* object, const char* dest, unsigned long long maxBytes,
                    unsigned long long expectedBytes, int exactSize);

@@ -42,11 +42,6 @@ void ReleaseRunLock(void* lock) {
     CloseHandle(lock);
 }
 
-static int DigestMatches(const char* path, const char* digest) {
-    char have[kDigestCap];
-    return ComputeContentDigest(path, have) && EqualsNoCase(have, digest);
-}
-
 // 1 when the client of this install folder runs. Only its full image path counts: a ZQ.exe of another
 // installation, or one we may not query, does not hold our files.
 static int ClientRunsHere(void) {

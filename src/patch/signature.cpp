@@ -40,7 +40,6 @@ static HCRYPTHASH HashOf(HCRYPTPROV prov, const void* data, size_t size) {
 // manifest's SHA-256 in lower-case hex.
 static int Verify(const char* sigText, const ReleaseStatement* st, const char* manifest, size_t size,
                   char digest[kDigestCap]) {
-    static const char kHex[] = "0123456789abcdef";
     int ok = 0;
     HCRYPTPROV prov = 0;
     HCRYPTHASH hash = 0;
@@ -52,11 +51,7 @@ static int Verify(const char* sigText, const ReleaseStatement* st, const char* m
     if (!(hash = HashOf(prov, manifest, size)) || !CryptGetHashParam(hash, HP_HASHVAL, value, &valueLen, 0) ||
         valueLen != sizeof value)
         goto done;
-    for (int i = 0; i < kSha256Bytes; i++) {
-        digest[2 * i] = kHex[value[i] >> 4];
-        digest[2 * i + 1] = kHex[value[i] & 15];
-    }
-    digest[kDigestChars] = '\0';
+    BytesToHex(value, kSha256Bytes, digest);
     for (unsigned k = 0; k < g_releaseKeyCount && !ok; k++) {
         HCRYPTKEY key = 0;
         HCRYPTHASH signedLine = HashOf(prov, sigText, st->signedLen);  // a fresh one for each key it is held to
@@ -98,28 +93,32 @@ static int WriteLastRelease(const ReleaseRecord* r) {
     return ok;
 }
 
-// The verdict on the manifest text and the cached signature; `st` holds the statement when it verified.
-static int Judge(const char* manifest, size_t size, ReleaseStatement* st) {
+// The verdict on the manifest text and the cached signature; `st` holds the statement when it verified, and *known
+// says whether `last` then holds the record it was held to.
+static int Judge(const char* manifest, size_t size, ReleaseStatement* st, ReleaseRecord* last, int* known) {
     char path[kPathCap], digest[kDigestCap];
     size_t sigSize = 0;
-    ReleaseRecord last;
+    *known = 0;
     InstallPath(path, kSignatureCacheName);
     char* sig = DiskReadWhole(path, kSignatureFileMaxBytes, &sigSize);
     int verified = sig && ParseReleaseSignature(sig, sigSize, st) && Verify(sig, st, manifest, size, digest);
     free(sig);
     if (!verified) return kReleaseInvalid;
-    return JudgeRelease(st, digest, ReadLastRelease(&last) ? &last : NULL, SecondsSince1970());
+    *known = ReadLastRelease(last);
+    return JudgeRelease(st, digest, *known ? last : NULL, SecondsSince1970());
 }
 
 int FetchReleaseSignature(const char* manifestPath) {
     char path[kPathCap];
     size_t size = 0;
+    int known;
     ReleaseStatement st;
+    ReleaseRecord last;
     if (!g_releaseKeyCount) return 1;
     InstallPath(path, kSignatureCacheName);
     DownloadToFile(L"/patch/manifest.tsv.sig", path, kSignatureFileMaxBytes, 0, 0);  // missing is judged so below
     char* manifest = DiskReadWhole(manifestPath, kManifestMaxBytes, &size);
-    int verdict = manifest ? Judge(manifest, size, &st) : kReleaseInvalid;
+    int verdict = manifest ? Judge(manifest, size, &st, &last, &known) : kReleaseInvalid;
     free(manifest);
     return verdict != kReleaseInvalid;
 }
@@ -127,15 +126,16 @@ int FetchReleaseSignature(const char* manifestPath) {
 int ReleaseSignatureHolds(const char* manifest, size_t size) {
     ReleaseStatement st;
     ReleaseRecord last, now;
+    int known;
     if (!g_releaseKeyCount) return 1;
-    int verdict = Judge(manifest, size, &st);
+    int verdict = Judge(manifest, size, &st, &last, &known);
     if (verdict != kReleaseAccepted) {
         ShowStatus("%s", kRefusals[verdict]);
         return 0;
     }
     // Recorded before any file is looked at: a run that stops later has still seen this release. Unrecorded (a
     // failed write), the next run holds releases to the older record, so the run need not stop for it.
-    if (!ReadLastRelease(&last) || last.counter != st.counter || strcmp(last.manifestDigest, st.manifestDigest) != 0) {
+    if (!known || last.counter != st.counter || strcmp(last.manifestDigest, st.manifestDigest) != 0) {
         now.counter = st.counter;
         memcpy(now.manifestDigest, st.manifestDigest, sizeof now.manifestDigest);
         WriteLastRelease(&now);

@@ -2,9 +2,10 @@
 
 #include <string.h>
 
+#include "patch/manifest_rules.h"
+
 static const char kSignatureTag[] = "VEQSIG1\t";
 static const char kRecordTag[] = "VEQLAST1\t";
-static const char kHex[] = "0123456789abcdef";
 enum { kMaxNumberDigits = 18, kDigestHex = 64 };
 
 // Decimal without the runtime's %llu, which not every MS runtime knows; 0 when v is 0 or has too many digits.
@@ -29,15 +30,9 @@ static int TakeNumber(const char* data, size_t size, size_t* pos, char end, unsi
     return 1;
 }
 
-static int IsLowerHex(const char* s, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (!memchr(kHex, s[i], 16)) return 0;
-    return 1;
-}
-
 // The digest and its LF at data[*pos].
 static int TakeDigest(const char* data, size_t size, size_t* pos, char out[kDigestHex + 1]) {
-    if (size - *pos < kDigestHex + 1 || !IsLowerHex(data + *pos, kDigestHex) || data[*pos + kDigestHex] != '\n')
+    if (size - *pos < kDigestHex + 1 || !IsLowerHexDigits(data + *pos, kDigestHex) || data[*pos + kDigestHex] != '\n')
         return 0;
     memcpy(out, data + *pos, kDigestHex);
     out[kDigestHex] = '\0';
@@ -61,7 +56,7 @@ static size_t FormatLine(char* buf, size_t cap, const char* tag, const unsigned 
         n += digits;
         text[n++] = '\t';
     }
-    if (strlen(digest) != kDigestHex || !IsLowerHex(digest, kDigestHex) || n + kDigestHex + 1 > cap) return 0;
+    if (strlen(digest) != kDigestHex || !IsLowerHexDigits(digest, kDigestHex) || n + kDigestHex + 1 > cap) return 0;
     n = Put(text, n, digest, kDigestHex);
     text[n++] = '\n';
     memcpy(buf, text, n);
@@ -78,8 +73,6 @@ size_t FormatReleaseRecord(char* buf, size_t cap, const ReleaseRecord* r) {
     return FormatLine(buf, cap, kRecordTag, &r->counter, 1, r->manifestDigest);
 }
 
-static int HexValue(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
-
 int ParseReleaseSignature(const char* data, size_t size, ReleaseStatement* out) {
     ReleaseStatement s;
     size_t pos = sizeof kSignatureTag - 1;
@@ -90,11 +83,10 @@ int ParseReleaseSignature(const char* data, size_t size, ReleaseStatement* out) 
     s.signedLen = pos;
     size_t hex = size - pos - 1;  // the second line without its LF
     if (size - pos < 2 * kSignatureMinBytes + 1 || size - pos > 2 * kSignatureMaxBytes + 1 || hex % 2 ||
-        data[size - 1] != '\n' || !IsLowerHex(data + pos, hex))
+        data[size - 1] != '\n' || !IsLowerHexDigits(data + pos, hex))
         return 0;
     s.signatureLen = hex / 2;
-    for (size_t i = 0; i < s.signatureLen; i++)
-        s.signature[i] = (unsigned char)(HexValue(data[pos + 2 * i]) << 4 | HexValue(data[pos + 2 * i + 1]));
+    HexToBytes(data + pos, s.signatureLen, s.signature);
     *out = s;
     return 1;
 }
